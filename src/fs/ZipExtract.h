@@ -1,0 +1,28 @@
+// ZIP extraction for untrusted archives (Java runtimes, native jars, update
+// packages). Runs on the calling thread; the only shared datum is the cancel
+// flag, read before, during and after each entry.
+#pragma once
+
+#include "fs/Error.h"
+
+#include <QString>
+
+namespace tarvik {
+
+// Fixed limits of extractZip.
+inline constexpr quint64 kZipMaxEntries = 100000;
+inline constexpr quint64 kZipMaxEntrySize = 536870912;   // 512 MiB declared, one entry
+inline constexpr quint64 kZipMaxTotalSize = 2147483648;  // 2 GiB declared, all entries
+inline constexpr int kZipMaxNameBytes = 511;
+
+// Unpacks every file entry of the archive into the target folder. Entry names
+// pass the relative-path validator; links, case-insensitive duplicates, too
+// many entries and too large declared sizes are refused; each file is written
+// through its own atomic save file and committed only after its CRC-32 and
+// exact declared size were verified. With dllOnly, only entries whose name ends
+// in ".dll" are written (all are still checked). Entries committed before a
+// failure stay on disk. Throws Error.
+void extractZip(const QString& archivePath, const QString& targetFolder, const CancelFlag& flag,
+                bool dllOnly);
+
+} // namespace tarvik

@@ -1,0 +1,4 @@
+#include <QTest>
+class T : public QObject { Q_OBJECT private Q_SLOTS: void t() {} };
+QTEST_GUILESS_MAIN(T)
+#include "tst_fs.moc"

@@ -1,0 +1,40 @@
+// Helpers for test files: an isolated data folder per test, small file
+// writers, and the path of committed test data.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+namespace tarvik::test {
+
+// Absolute path of a file under tests/data.
+QString dataPath(const QString& relative);
+
+// Writes bytes to a file (parents created), failing the test on error.
+bool writeBytes(const QString& path, const QByteArray& bytes);
+QByteArray readBytes(const QString& path);
+
+// A fresh, empty per-user data folder for the life of the object: points
+// XDG_DATA_HOME at a temporary folder, so dataDir() lands inside it, and
+// restores the previous value on destruction.
+class ScopedDataDir
+{
+public:
+    ScopedDataDir();
+    ~ScopedDataDir();
+    ScopedDataDir(const ScopedDataDir&) = delete;
+    ScopedDataDir& operator=(const ScopedDataDir&) = delete;
+
+    QString root() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+    bool m_hadPrevious = false;
+};
+
+// Files below a folder (recursive, relative paths, sorted); hidden files included.
+QStringList listFiles(const QString& folder);
+
+} // namespace tarvik::test

@@ -1,0 +1,134 @@
+#include "support/ZipBuilder.h"
+
+#include <QFile>
+#include <QtEndian>
+
+#include <zip.h>
+
+namespace tarvik::test {
+
+ZipBuilder& ZipBuilder::file(const QByteArray& name, const QByteArray& data, Method method,
+                             std::optional<quint32> unixMode)
+{
+    Entry e;
+    e.name = name;
+    e.data = data;
+    e.method = method;
+    if (unixMode) {
+        e.opsys = ZIP_OPSYS_UNIX;
+        e.attributes = *unixMode << 16;
+    }
+    m_entries.append(e);
+    return *this;
+}
+
+ZipBuilder& ZipBuilder::directory(const QByteArray& name)
+{
+    Entry e;
+    e.name = name;
+    e.isDirectory = true;
+    m_entries.append(e);
+    return *this;
+}
+
+ZipBuilder& ZipBuilder::symlink(const QByteArray& name, const QByteArray& target)
+{
+    file(name, target, Method::Stored, 0120777);
+    return *this;
+}
+
+ZipBuilder& ZipBuilder::externalAttributes(quint8 opsys, quint32 attributes)
+{
+    if (!m_entries.isEmpty()) {
+        m_entries.last().opsys = opsys;
+        m_entries.last().attributes = attributes;
+    }
+    return *this;
+}
+
+bool ZipBuilder::write(const QString& path, QString* error) const
+{
+    int code = 0;
+    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    auto fail = [&](const char* what) {
+        if (error)
+            *error = QString::fromUtf8(what);
+        if (archive)
+            zip_discard(archive);
+        return false;
+    };
+    if (!archive)
+        return fail("zip_open");
+    for (const Entry& e : m_entries) {
+        zip_int64_t index = -1;
+        if (e.isDirectory) {
+            // zip_dir_add appends a slash itself; add the name without it.
+            QByteArray name = e.name;
+            if (name.endsWith('/'))
+                name.chop(1);
+            index = zip_dir_add(archive, name.constData(), ZIP_FL_ENC_RAW);
+        } else {
+            zip_source_t* source =
+                zip_source_buffer(archive, e.data.constData(), zip_uint64_t(e.data.size()), 0);
+            if (!source)
+                return fail("zip_source_buffer");
+            index = zip_file_add(archive, e.name.constData(), source, ZIP_FL_ENC_RAW);
+            if (index < 0) {
+                zip_source_free(source);
+                return fail(zip_strerror(archive));
+            }
+            const zip_int32_t method = e.method == Method::Stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+            if (zip_set_file_compression(archive, zip_uint64_t(index), method, 0) != 0)
+                return fail(zip_strerror(archive));
+        }
+        if (index < 0)
+            return fail(zip_strerror(archive));
+        if (e.opsys &&
+            zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, *e.opsys,
+                                             e.attributes) != 0)
+            return fail(zip_strerror(archive));
+    }
+    // The buffers live in m_entries until zip_close has read them.
+    if (zip_close(archive) != 0)
+        return fail(zip_strerror(archive));
+    return true;
+}
+
+bool patchZipEntry(const QString& path, int index, std::optional<quint32> crc,
+                   std::optional<quint32> uncompressedSize)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    QByteArray bytes = file.readAll();
+    const qsizetype eocd = bytes.lastIndexOf(QByteArray("PK\x05\x06", 4));
+    if (eocd < 0 || eocd + 22 > bytes.size())
+        return false;
+    auto u16 = [&](qsizetype at) { return qFromLittleEndian<quint16>(bytes.constData() + at); };
+    auto u32 = [&](qsizetype at) { return qFromLittleEndian<quint32>(bytes.constData() + at); };
+    auto put32 = [&](qsizetype at, quint32 v) { qToLittleEndian<quint32>(v, bytes.data() + at); };
+    const int count = u16(eocd + 10);
+    qsizetype record = u32(eocd + 16);
+    for (int i = 0; i < count; ++i) {
+        if (record + 46 > bytes.size() || u32(record) != 0x02014b50u)
+            return false;
+        if (i == index) {
+            const qsizetype local = u32(record + 42);
+            if (local + 30 > bytes.size() || u32(local) != 0x04034b50u)
+                return false;
+            if (crc) {
+                put32(record + 16, *crc);
+                put32(local + 14, *crc);
+            }
+            if (uncompressedSize) {
+                put32(record + 24, *uncompressedSize);
+                put32(local + 22, *uncompressedSize);
+            }
+            return file.seek(0) && file.write(bytes) == bytes.size();
+        }
+        record += 46 + u16(record + 28) + u16(record + 30) + u16(record + 32);
+    }
+    return false;
+}
+
+} // namespace tarvik::test
