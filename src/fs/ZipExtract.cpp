@@ -133,6 +133,10 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
     QFile file(archivePath);
     if (!file.open(QIODevice::ReadOnly))
         throw Error(QStringLiteral("Nelze otevřít archiv."));
+    // libzip takes an empty file for an empty archive; a file too short for
+    // the end-of-central-directory record is no archive at all.
+    if (file.size() < 22)
+        throw Error(kCorrupt);
 
     ArchiveReader reader;
     reader.file = &file;
@@ -145,10 +149,12 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
         zip_error_fini(&reader.error);
         throw Error(kCorrupt);
     }
-    // ZIP_CHECKCONS compares every local header with its central directory
-    // record, so an archive whose two directories disagree is refused whole.
+    // No ZIP_CHECKCONS: libzip's extra consistency check refuses archives
+    // that Info-ZIP writes with ZIP64 records and folder entries. Names and
+    // sizes come from the central directory and every entry's data is
+    // checked against them while it is written.
     std::unique_ptr<zip_t, ArchiveCloser> archive(
-        zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &error));
+        zip_open_from_source(source, ZIP_RDONLY, &error));
     if (!archive) {
         qCDebug(lcFs) << "zip open failed:" << zip_error_strerror(&error);
         zip_source_free(source);
