@@ -1,9 +1,13 @@
 // Platform layer: the reparse-point test on real links and the descriptor values.
 #include "fs/SafeFiles.h"
+#include "platform/CommandLine.h"
 #include "platform/Platform.h"
+#include "platform/ProcessWait.h"
 #include "support/TestData.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,6 +22,9 @@ private Q_SLOTS:
     void reparsePoint();
     void windowsDescriptorHoldsTheDesignValues();
     void linuxDescriptorHoldsNativeValues();
+    void waitForProcessExit_data();
+    void waitForProcessExit();
+    void commandLineKeepsUtf8Arguments();
 };
 
 void TestPlatform::reparsePoint_data()
@@ -86,6 +93,61 @@ void TestPlatform::linuxDescriptorHoldsNativeValues()
     QCOMPARE(d.classpathSeparator, QStringLiteral(":"));
     QCOMPARE(d.clientExecutable, QStringLiteral("TarvikClient"));
     QVERIFY2(!d.kernelVersion.isEmpty(), "the running kernel's version is filled in");
+}
+
+void TestPlatform::waitForProcessExit_data()
+{
+    QTest::addColumn<QString>("process");
+    QTest::addColumn<int>("timeoutMs");
+    QTest::addColumn<int>("expected");
+    using R = platform::ProcessWaitResult;
+    QTest::newRow("id 0") << "zero" << 1000 << int(R::NoSuchProcess);
+    QTest::newRow("id that does not exist") << "missing" << 1000 << int(R::NoSuchProcess);
+    QTest::newRow("id beyond pid_t") << "huge" << 1000 << int(R::NoSuchProcess);
+    QTest::newRow("child that exits") << "short" << 20000 << int(R::Ended);
+    QTest::newRow("child that outlives the time-out") << "long" << 300 << int(R::TimedOut);
+    QTest::newRow("this process") << "self" << 100 << int(R::TimedOut);
+}
+
+void TestPlatform::waitForProcessExit()
+{
+    QFETCH(QString, process);
+    QFETCH(int, timeoutMs);
+    QFETCH(int, expected);
+    QProcess child;
+    quint32 pid = 0;
+    if (process == "missing") {
+        pid = 0x3FFFFFF0u;  // above any pid_max
+    } else if (process == "huge") {
+        pid = 0xFFFFFFF0u;
+    } else if (process == "self") {
+        pid = quint32(QCoreApplication::applicationPid());
+    } else if (process != "zero") {
+        child.start("sleep", {process == "short" ? "0.2" : "30"});
+        QVERIFY2(child.waitForStarted(), "sleep must start");
+        pid = quint32(child.processId());
+    }
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(int(platform::waitForProcessExit(pid, timeoutMs)), expected);
+    if (expected == int(platform::ProcessWaitResult::TimedOut))
+        QVERIFY2(timer.elapsed() >= timeoutMs - 5, qPrintable(QString::number(timer.elapsed())));
+    if (child.state() != QProcess::NotRunning) {
+        child.kill();
+        child.waitForFinished();
+    }
+}
+
+void TestPlatform::commandLineKeepsUtf8Arguments()
+{
+    QByteArray program("TarvikUpdater");
+    QByteArray target("/home/hráč/Příliš žluťoučký kůň");
+    QByteArray empty;
+    char* argv[] = {program.data(), target.data(), empty.data()};
+    const auto arguments = platform::commandLineArguments(3, argv);
+    QCOMPARE(arguments.size(), size_t(3));
+    QCOMPARE(QByteArray::fromStdString(arguments[1]), target);
+    QCOMPARE(arguments[2], std::string());
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)
