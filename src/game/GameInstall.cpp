@@ -1,0 +1,245 @@
+#include "game/GameInstall.h"
+
+#include "fs/SafeFiles.h"
+#include "fs/ZipExtract.h"
+#include "game/GameLog.h"
+#include "game/JavaRuntime.h"
+#include "game/VersionData.h"
+#include "mods/InstanceMods.h"
+#include "net/Endpoints.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace tarvik {
+
+namespace {
+
+const QLatin1String kDownloads("downloads");
+const QLatin1String kPath("path");
+
+QString libraryTarget(const QString& relativePath)
+{
+    return resolveInside(dataDir(), QStringLiteral("libraries/") + sanitizeRelativePath(relativePath));
+}
+
+// Unpacks the native libraries of one jar into the natives folder. extractZip
+// filters on ".dll" itself; for another suffix the jar is unpacked into a
+// staging folder from which only the matching files are moved.
+void unpackNatives(const QString& jar, const QString& nativesDir, const CancelFlag& cancel,
+                   const PlatformDescriptor& platform)
+{
+    if (platform.nativeLibrarySuffix.compare(QLatin1String(".dll"), Qt::CaseInsensitive) == 0) {
+        extractZip(jar, nativesDir, cancel, true);
+        return;
+    }
+    const QString staging = resolveInside(QFileInfo(nativesDir).path(), QStringLiteral(".natives-staging"));
+    QDir(staging).removeRecursively();
+    extractZip(jar, staging, cancel, false);
+    QDirIterator it(staging, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        if (!source.endsWith(platform.nativeLibrarySuffix, Qt::CaseInsensitive))
+            continue;
+        const QString target = resolveInside(nativesDir, QDir(staging).relativeFilePath(source));
+        ensureDir(QFileInfo(target).path());
+        QFile::remove(target);
+        if (!QFile::rename(source, target))
+            throw Error(QStringLiteral("Nelze zapsat: ") + target);
+    }
+    QDir(staging).removeRecursively();
+}
+
+Download fabricLibraryDownload(Http& http, const QJsonObject& library)
+{
+    const QStringList parts =
+        library.value(QLatin1String("name")).toString().split(QLatin1Char(':'), Qt::KeepEmptyParts);
+    if (parts.size() != 3)
+        throw Error(QStringLiteral("Nepodporovaná Fabric knihovna."));
+    QString group = parts.at(0);
+    group.replace(QLatin1Char('.'), QLatin1Char('/'));
+    const QString& artifactId = parts.at(1);
+    const QString& version = parts.at(2);
+    const QString relativePath = sanitizeRelativePath(group + QLatin1Char('/') + artifactId +
+                                                      QLatin1Char('/') + version + QLatin1Char('/') +
+                                                      artifactId + QLatin1Char('-') + version +
+                                                      QStringLiteral(".jar"));
+
+    const QJsonObject artifact =
+        library.value(kDownloads).toObject().value(QLatin1String("artifact")).toObject();
+    QString url = artifact.value(QLatin1String("url")).toString();
+    if (url.isEmpty())
+        url = library.value(QLatin1String("url")).toString() + relativePath;
+    const QUrl parsedUrl(url, QUrl::TolerantMode);
+
+    QByteArray hash = artifact.value(QLatin1String("sha1")).toString().toUtf8();
+    if (hash.isEmpty()) {
+        const HttpResponse reply =
+            http.request(QUrl(url + QStringLiteral(".sha1"), QUrl::TolerantMode),
+                         QByteArrayLiteral("GET"), {}, {}, QByteArrayLiteral("application/json"));
+        if (reply.status != 200)
+            throw Error(QStringLiteral("Nelze ověřit Fabric knihovnu."));
+        hash = reply.body.trimmed().left(40);
+    }
+    static const QRegularExpression sha1Pattern(QStringLiteral("\\A[0-9a-fA-F]{40}\\z"));
+    if (!sha1Pattern.match(QString::fromLatin1(hash)).hasMatch())
+        throw Error(QStringLiteral("Neplatný hash Fabric knihovny."));
+
+    Download download;
+    download.url = parsedUrl;
+    download.path = libraryTarget(relativePath);
+    download.sha = hash.toLower();
+    download.algorithm = QCryptographicHash::Sha1;
+    download.size = artifact.value(QLatin1String("size")).toInteger(-1);
+    return download;
+}
+
+QString pathSegment(const QString& text)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(text));
+}
+
+} // namespace
+
+GameInstallation installGame(Http& http, const Event& event, const Settings& settings,
+                             const Account& account, const CancelFlag& cancel,
+                             const ProgressCallback& progress, const PlatformDescriptor& platform)
+{
+    Settings::validate(settings);
+    if (!isSessionUsable(account))
+        throw Error(QStringLiteral("Přihlášení vypršelo. Přihlaste se znovu."));
+
+    const VersionData version = loadVersionJson(http, event.minecraft, progress);
+    GameInstallation result;
+    result.versionJson = version.json;
+    result.javaPath = prepareJava(http, version.javaMajor, settings, cancel, progress, platform);
+
+    result.instanceDir = instanceDir(event.id);
+    ensureDir(result.instanceDir);
+    syncInstanceMods(http, event, settings.enabledMods.value(event.id), cancel);
+    const QString nativesDir = resolveInside(result.instanceDir, QStringLiteral("natives"));
+    ensureDir(nativesDir);
+
+    QList<Download> downloads;
+    QStringList nativeJars;
+
+    const QJsonObject& json = result.versionJson;
+    const QString clientJar = resolveInside(
+        dataDir(), QStringLiteral("versions/") + event.minecraft + QStringLiteral("/client.jar"));
+    downloads.append(gameFileDownload(
+        json.value(kDownloads).toObject().value(QLatin1String("client")).toObject(), clientJar));
+
+    const QJsonArray libraries = json.value(QLatin1String("libraries")).toArray();
+    for (const QJsonValue& value : libraries) {
+        const QJsonObject library = value.toObject();
+        if (!rulesAllow(library, platform))
+            continue;
+        const QJsonObject libraryDownloads = library.value(kDownloads).toObject();
+        if (libraryDownloads.contains(QLatin1String("artifact"))) {
+            const QJsonObject artifact = libraryDownloads.value(QLatin1String("artifact")).toObject();
+            const QString path = artifact.value(kPath).toString();
+            const QString target = libraryTarget(path);
+            downloads.append(gameFileDownload(artifact, target));
+            result.classpath.append(target);
+            if (path.contains(platform.nativesArtifactMarker))
+                nativeJars.append(target);
+        }
+        QString classifier = library.value(QLatin1String("natives"))
+                                 .toObject()
+                                 .value(platform.nativesKey)
+                                 .toString();
+        classifier.replace(QStringLiteral("${arch}"), QStringLiteral("64"));
+        if (!classifier.isEmpty()) {
+            const QJsonObject native = libraryDownloads.value(QLatin1String("classifiers"))
+                                           .toObject()
+                                           .value(classifier)
+                                           .toObject();
+            const QString target = libraryTarget(native.value(kPath).toString());
+            downloads.append(gameFileDownload(native, target));
+            nativeJars.append(target);
+        }
+    }
+
+    const QJsonObject arguments = json.value(QLatin1String("arguments")).toObject();
+    result.gameArguments = collectArguments(arguments.value(QLatin1String("game")).toArray(), platform);
+    result.jvmArguments = collectArguments(arguments.value(QLatin1String("jvm")).toArray(), platform);
+    result.mainClass = json.value(QLatin1String("mainClass")).toString();
+
+    if (!event.fabricLoader.isEmpty()) {
+        const QJsonObject profile = http.getJson(endpointUrl(
+            Endpoints::current().fabricMeta, QStringLiteral("/v2/versions/loader/") +
+                                                 pathSegment(event.minecraft) + QLatin1Char('/') +
+                                                 pathSegment(event.fabricLoader) +
+                                                 QStringLiteral("/profile/json")));
+        result.mainClass = profile.value(QLatin1String("mainClass")).toString();
+        result.jvmArguments.append(collectArguments(profile.value(QLatin1String("arguments"))
+                                                        .toObject()
+                                                        .value(QLatin1String("jvm"))
+                                                        .toArray(),
+                                                    platform));
+        const QJsonArray fabricLibraries = profile.value(QLatin1String("libraries")).toArray();
+        for (const QJsonValue& value : fabricLibraries) {
+            checkCancelled(cancel);
+            const Download download = fabricLibraryDownload(http, value.toObject());
+            downloads.append(download);
+            result.classpath.append(download.path);
+        }
+    }
+
+    qCDebug(lcGame) << "game files:" << downloads.size() << "native jars:" << nativeJars.size();
+    http.downloadMany(downloads);
+    for (const QString& jar : std::as_const(nativeJars))
+        unpackNatives(jar, nativesDir, cancel, platform);
+
+    const QJsonObject assetIndex = json.value(QLatin1String("assetIndex")).toObject();
+    result.assetIndexId = sanitizeRelativePath(assetIndex.value(QLatin1String("id")).toString());
+    const QString indexPath = resolveInside(
+        dataDir(), QStringLiteral("assets/indexes/") + result.assetIndexId + QStringLiteral(".json"));
+    http.download(gameFileDownload(assetIndex, indexPath));
+    const QJsonObject objects = parseJsonObject(readFile(indexPath, kMaxDocumentSize))
+                                    .value(QLatin1String("objects"))
+                                    .toObject();
+
+    static const QRegularExpression assetHash(QStringLiteral("\\A[0-9a-f]{40}\\z"));
+    const QUrl objectStore = Endpoints::current().assetObjects;
+    // Each of the (at most 256) prefix folders is resolved once; the object
+    // file itself is refused by the download when it is a link.
+    QHash<QString, QString> prefixFolders;
+    downloads.clear();
+    QSet<QString> seen;
+    seen.reserve(objects.size());
+    for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
+        const QJsonObject object = it.value().toObject();
+        const QString hash = object.value(QLatin1String("hash")).toString();
+        if (!assetHash.match(hash).hasMatch())
+            throw Error(QStringLiteral("Neplatná herní textura."));
+        if (seen.contains(hash))
+            continue;
+        seen.insert(hash);
+        const QString prefix = hash.left(2);
+        auto folder = prefixFolders.constFind(prefix);
+        if (folder == prefixFolders.constEnd())
+            folder = prefixFolders.insert(
+                prefix, resolveInside(dataDir(), QStringLiteral("assets/objects/") + prefix));
+        Download download;
+        download.url = endpointUrl(objectStore, QLatin1Char('/') + prefix + QLatin1Char('/') + hash);
+        download.path = folder.value() + QLatin1Char('/') + hash;
+        download.sha = hash.toLatin1();
+        download.algorithm = QCryptographicHash::Sha1;
+        // A missing size means unknown: the hash still decides.
+        download.size = object.value(QLatin1String("size")).toInteger(-1);
+        downloads.append(download);
+    }
+    qCDebug(lcGame) << "asset objects:" << downloads.size();
+    http.downloadMany(downloads);
+
+    result.classpath.append(clientJar);
+    return result;
+}
+
+} // namespace tarvik

@@ -1,0 +1,366 @@
+// Http::downloadMany: the scan of files already on disk, then up to six
+// streaming transfers driven by a pump in a local event loop on the calling
+// thread. Handlers and the pump never run at the same time, so the run's
+// state needs no locks; only the cancel flag is shared with another thread.
+#include "net/Download.h"
+
+#include "fs/SafeFiles.h"
+#include "net/Http.h"
+#include "net/NetLog.h"
+
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSet>
+#include <QTemporaryFile>
+#include <QTimer>
+
+#include <atomic>
+#include <deque>
+#include <filesystem>
+#include <system_error>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace tarvik {
+
+namespace detail {
+
+namespace {
+std::atomic_bool syncDownloads{false};
+} // namespace
+
+void setDownloadSync(bool enabled)
+{
+    syncDownloads = enabled;
+}
+
+bool downloadSync()
+{
+    return syncDownloads;
+}
+
+} // namespace detail
+
+namespace {
+
+std::filesystem::path nativePath(const QString& path)
+{
+    return std::filesystem::path(path.toStdU16String());
+}
+
+// The atomic save of one downloaded file: a temporary file in the target's
+// folder, renamed over the target only on commit. Unlike QSaveFile it never
+// follows a link at the target: the rename replaces the link itself, so a
+// download can never write through a link to somewhere else.
+class PartFile
+{
+public:
+    explicit PartFile(const QString& target) : m_target(target)
+    {
+        const QFileInfo info(target);
+        m_file.setFileTemplate(info.absolutePath() + QLatin1String("/.") + info.fileName() +
+                               QLatin1String(".XXXXXX.part"));
+    }
+
+    bool open()
+    {
+        if (!m_file.open())
+            return false;
+        // QTemporaryFile makes the file private to the owner; a downloaded file
+        // gets the ordinary permissions of a new file.
+        m_file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                              QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        return true;
+    }
+
+    bool write(const QByteArray& bytes) { return m_file.write(bytes) == bytes.size(); }
+
+    bool commit()
+    {
+        bool ok = m_file.flush();
+        if (ok && detail::downloadSync()) {
+#ifdef Q_OS_WIN
+            ok = ::_commit(m_file.handle()) == 0;
+#else
+            ok = ::fsync(m_file.handle()) == 0;
+#endif
+        }
+        const QString temporary = m_file.fileName();
+        m_file.close();
+        ok = ok && m_file.error() == QFileDevice::NoError;
+        if (ok) {
+            std::error_code error;
+            std::filesystem::rename(nativePath(temporary), nativePath(m_target), error);
+            ok = !error;
+        }
+        if (ok)
+            m_file.setAutoRemove(false);
+        else
+            m_file.remove();
+        return ok;
+    }
+
+    void abandon()
+    {
+        m_file.close();
+        m_file.remove();
+    }
+
+private:
+    QString m_target;
+    QTemporaryFile m_file;
+};
+
+struct Entry
+{
+    Download file;
+    int attempt = 0;
+};
+
+// One file in flight. Shared by the reply's handlers; lives until the reply
+// is deleted, so a handler that aborts the reply (and thereby runs the finish
+// handler) never touches freed state.
+struct Transfer
+{
+    Transfer(Entry e, std::unique_ptr<PartFile> o)
+        : entry(std::move(e)), out(std::move(o)), hash(entry.file.algorithm),
+          expected(entry.file.sha.toLower()),
+          limit(entry.file.size >= 0 ? entry.file.size : kMaxUnknownDownloadSize)
+    {
+    }
+
+    Entry entry;
+    std::unique_ptr<PartFile> out;
+    QCryptographicHash hash;
+    QByteArray expected;
+    qint64 limit;
+    qint64 received = 0;
+    bool failed = false;
+    bool finishing = false;
+    QNetworkReply* reply = nullptr;
+};
+
+QString fileNameOf(const QString& path)
+{
+    return QFileInfo(path).fileName();
+}
+
+// Valid on disk: a regular file (not a link), of the right size when the
+// size is known (tested first, so a wrong size costs no hashing), with the
+// expected digest.
+bool isValidOnDisk(const Download& file, const CancelFlag& cancel)
+{
+    if (isReparsePoint(file.path))
+        return false;
+    const QFileInfo info(file.path);
+    if (!info.exists())
+        return false;
+    if (file.size >= 0 && info.size() != file.size)
+        return false;
+    return hashFile(file.path, file.algorithm, cancel) == file.sha.toLower();
+}
+
+class DownloadRun
+{
+public:
+    DownloadRun(QNetworkAccessManager& manager, const CancelFlag& cancel,
+                const ProgressCallback& progress, qsizetype total)
+        : m_manager(manager), m_cancel(cancel), m_progress(progress), m_total(total)
+    {
+    }
+
+    void scan(const QList<Download>& files)
+    {
+        for (const Download& file : files) {
+            checkCancelled(m_cancel);
+            Http::requireHttpsUrl(file.url);
+            if (file.sha.isEmpty())
+                throw Error(QStringLiteral("Chybí kontrolní součet stahovaného souboru."));
+            if (isValidOnDisk(file, m_cancel))
+                ++m_completed;
+            else
+                m_queue.push_back(Entry{file, 0});
+        }
+    }
+
+    bool hasWork() const { return !m_queue.empty(); }
+
+    void run()
+    {
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &m_loop, [this] {
+            if (isCancelled(m_cancel))
+                pump();
+        });
+        poll.start(kCancelPollMs);
+        schedulePump();
+        m_loop.exec();
+        poll.stop();
+
+        checkCancelled(m_cancel);
+        if (!m_errorMessage.isEmpty())
+            throw Error(m_errorMessage);
+    }
+
+private:
+    void schedulePump()
+    {
+        QTimer::singleShot(0, &m_loop, [this] { pump(); });
+    }
+
+    void abortAll()
+    {
+        const QSet<QNetworkReply*> snapshot = m_active;
+        for (QNetworkReply* reply : snapshot) {
+            if (m_active.contains(reply))
+                reply->abort();
+        }
+    }
+
+    void pump()
+    {
+        if (!m_errorMessage.isEmpty() || isCancelled(m_cancel)) {
+            abortAll();
+            if (m_active.isEmpty())
+                m_loop.quit();
+            return;
+        }
+        while (m_active.size() < kMaxParallelDownloads && !m_queue.empty()) {
+            Entry entry = std::move(m_queue.front());
+            m_queue.pop_front();
+            if (!start(std::move(entry)))
+                break;
+        }
+        if (!m_errorMessage.isEmpty())
+            abortAll();
+        if (m_errorMessage.isEmpty() && !m_queue.empty())
+            return;
+        if (m_active.isEmpty())
+            m_loop.quit();
+    }
+
+    bool start(Entry entry)
+    {
+        const QString& path = entry.file.path;
+        try {
+            ensureDir(QFileInfo(path).absolutePath());
+        } catch (const Error& error) {
+            m_errorMessage = error.message();
+            return false;
+        }
+        auto out = std::make_unique<PartFile>(path);
+        if (!out->open()) {
+            m_errorMessage = QStringLiteral("Nelze zapsat: ") + path;
+            return false;
+        }
+        qCDebug(lcNet) << "download" << loggableUrl(entry.file.url) << "attempt" << entry.attempt;
+        auto transfer = std::make_shared<Transfer>(std::move(entry), std::move(out));
+        QNetworkReply* reply = m_manager.get(Http::makeRequest(transfer->entry.file.url));
+        transfer->reply = reply;
+        m_active.insert(reply);
+
+        auto* timer = new QTimer(reply);
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, reply, &QNetworkReply::abort);
+        timer->start(kDownloadAttemptTimeoutMs);
+
+        QObject::connect(reply, &QNetworkReply::readyRead, &m_loop,
+                         [this, transfer] { onData(*transfer); });
+        QObject::connect(reply, &QNetworkReply::finished, &m_loop,
+                         [this, transfer] { onFinished(*transfer); });
+        return true;
+    }
+
+    void onData(Transfer& t)
+    {
+        if (!t.reply->isOpen())
+            return;
+        const QByteArray bytes = t.reply->readAll();
+        if (bytes.isEmpty())
+            return;
+        t.received += bytes.size();
+        if (!t.failed && t.out && t.received <= t.limit && t.out->write(bytes)) {
+            t.hash.addData(bytes);
+            return;
+        }
+        const bool abortNow = !t.failed && !t.finishing;
+        t.failed = true;
+        // Aborting runs the finish handler at once; nothing may follow it here.
+        if (abortNow)
+            t.reply->abort();
+    }
+
+    void onFinished(Transfer& t)
+    {
+        QNetworkReply* reply = t.reply;
+        if (!m_active.contains(reply))
+            return;
+        t.finishing = true;
+        onData(t);
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const Download& file = t.entry.file;
+        const bool good = !t.failed && reply->error() == QNetworkReply::NoError &&
+                          status == 200 && (file.size < 0 || t.received == file.size) &&
+                          t.hash.result().toHex() == t.expected;
+        m_active.remove(reply);
+        qCDebug(lcNet) << "finished" << loggableUrl(file.url) << "status" << status << "error"
+                       << reply->error() << "good" << good;
+
+        if (good) {
+            if (t.out->commit())
+                ++m_completed;
+            else
+                m_errorMessage = QStringLiteral("Nelze dokončit stažení: ") + fileNameOf(file.path);
+        } else {
+            t.out->abandon();
+            if (t.entry.attempt < 1 && !t.failed && (status == 0 || status >= 500)) {
+                m_queue.push_back(Entry{file, t.entry.attempt + 1});
+            } else if (m_errorMessage.isEmpty()) {
+                m_errorMessage =
+                    QStringLiteral("Stažení nebo kontrola souboru selhala: ") + fileNameOf(file.path);
+            }
+        }
+        t.out.reset();
+        reply->deleteLater();
+
+        if (m_progress) {
+            const int value =
+                m_total == 0 ? 100 : static_cast<int>(qint64(m_completed) * 100 / m_total);
+            m_progress(QStringLiteral("Stahuji a ověřuji soubory · %1 / %2")
+                           .arg(m_completed)
+                           .arg(m_total),
+                       value);
+        }
+        schedulePump();
+    }
+
+    QNetworkAccessManager& m_manager;
+    const CancelFlag& m_cancel;
+    const ProgressCallback& m_progress;
+    const qsizetype m_total;
+    int m_completed = 0;
+    std::deque<Entry> m_queue;
+    QSet<QNetworkReply*> m_active;
+    QString m_errorMessage;
+    QEventLoop m_loop;
+};
+
+} // namespace
+
+void Http::downloadMany(const QList<Download>& files)
+{
+    DownloadRun run(*m_manager, m_cancel, m_progress, files.size());
+    run.scan(files);
+    if (!run.hasWork())
+        return;
+    run.run();
+}
+
+} // namespace tarvik

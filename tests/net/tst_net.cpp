@@ -1,0 +1,937 @@
+// Http and the verified downloads against the real HTTPS test server: the
+// HTTPS rule, the request template, redirects, the size cap, failures and
+// cancellation; the scan, parallelism, retries, verification, progress and
+// what is on disk afterwards; the endpoints and what the operator's server
+// receives.
+#include "fs/SafeFiles.h"
+#include "net/Endpoints.h"
+#include "net/Http.h"
+#include "support/HttpsTestServer.h"
+#include "support/TestData.h"
+#include "support/TestEndpoints.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+
+using namespace tarvik;
+using namespace tarvik::test;
+
+namespace {
+
+const QString kNoError = QStringLiteral("<no error>");
+const QString kCancelled = QStringLiteral("Operace byla zrušena.");
+const QString kBadUrl = QStringLiteral("Je vyžadována platná HTTPS adresa.");
+const QString kTooLarge = QStringLiteral("Odpověď serveru je příliš velká.");
+const QString kConnectionFailed = QStringLiteral("Připojení selhalo: ");
+const QString kDownloadFailed = QStringLiteral("Stažení nebo kontrola souboru selhala: ");
+
+template <typename F>
+QString errorOf(F&& body)
+{
+    try {
+        body();
+    } catch (const Error& e) {
+        return e.message();
+    }
+    return kNoError;
+}
+
+qint64 nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+QByteArray sha(const QByteArray& bytes, QCryptographicHash::Algorithm algorithm)
+{
+    return QCryptographicHash::hash(bytes, algorithm).toHex();
+}
+
+QByteArray contentOf(const QString& name, int repeat = 50)
+{
+    const QByteArray line = QByteArrayLiteral("content of ") + name.toUtf8() + '\n';
+    return line.repeated(repeat);
+}
+
+// Runs a job with its own Http on a worker thread, as the launcher's job
+// runner does; the test thread stays free to set the cancel flag.
+class WorkerJob
+{
+public:
+    WorkerJob(CancelFlag cancel, std::function<void(Http&)> job)
+        : m_thread(QThread::create([this, cancel, job = std::move(job)] {
+              Http http(cancel);
+              try {
+                  job(http);
+                  m_error = kNoError;
+              } catch (const Error& e) {
+                  m_error = e.message();
+              }
+              m_endedMs = nowMs();
+              m_done = true;
+          }))
+    {
+        m_thread->start();
+    }
+    ~WorkerJob() { m_thread->wait(); }
+
+    bool waitDone(int timeoutMs) { return QTest::qWaitFor([this] { return m_done.load(); }, timeoutMs); }
+    QString error() const { return m_error; }
+    qint64 endedMs() const { return m_endedMs; }
+
+private:
+    std::unique_ptr<QThread> m_thread;
+    std::atomic_bool m_done{false};
+    QString m_error;
+    qint64 m_endedMs = 0;
+};
+
+// Files of a folder that are not the expected targets (temporary leftovers).
+QStringList strayFiles(const QString& folder, const QStringList& expected)
+{
+    QStringList stray;
+    for (const QString& file : listFiles(folder)) {
+        if (!expected.contains(file))
+            stray << file;
+    }
+    return stray;
+}
+
+} // namespace
+
+class TestNet : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<HttpsTestServer> m_server;
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    HttpsTestServer& server() { return *m_server; }
+    QString target(const QString& name) const { return m_dir->path() + QLatin1Char('/') + name; }
+
+    // A Download of "/files/<name>" served with `content`.
+    Download serve(const QString& name, const QByteArray& content,
+                   QCryptographicHash::Algorithm algorithm = QCryptographicHash::Sha1)
+    {
+        const QString route = QStringLiteral("/files/") + name;
+        server().on("GET", route, TestReply::ok(content));
+        return Download{server().url(route), target(name), sha(content, algorithm), algorithm,
+                        content.size()};
+    }
+
+private slots:
+    void init()
+    {
+        m_server = std::make_unique<HttpsTestServer>();
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+    }
+    void cleanup()
+    {
+        m_server.reset();
+        m_dir.reset();
+        detail::setDownloadSync(false);
+    }
+
+    // ---- request template and HTTPS rule ----------------------------------
+
+    void userAgent_data()
+    {
+        QTest::addColumn<PlatformDescriptor>("platform");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("windows") << PlatformDescriptor::forWindows()
+                                 << QByteArray("TarvikClient/1.0.0 (Windows x64)");
+        QTest::newRow("linux") << PlatformDescriptor::forLinux()
+                               << QByteArray("TarvikClient/1.0.0 (Linux x64)");
+    }
+    void userAgent()
+    {
+        QFETCH(PlatformDescriptor, platform);
+        QFETCH(QByteArray, expected);
+        QCOMPARE(tarvik::userAgent(platform), expected);
+    }
+
+    void httpsRule_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<bool>("accepted");
+        // %1 is the server's port.
+        QTest::newRow("https") << QStringLiteral("https://127.0.0.1:%1/ok") << true;
+        QTest::newRow("upper-case scheme") << QStringLiteral("HTTPS://127.0.0.1:%1/ok") << true;
+        QTest::newRow("http") << QStringLiteral("http://127.0.0.1:%1/ok") << false;
+        QTest::newRow("ftp") << QStringLiteral("ftp://127.0.0.1:%1/ok") << false;
+        QTest::newRow("no host") << QStringLiteral("https:///ok") << false;
+        QTest::newRow("user and password") << QStringLiteral("https://u:p@127.0.0.1:%1/ok") << false;
+        QTest::newRow("user only") << QStringLiteral("https://u@127.0.0.1:%1/ok") << false;
+        QTest::newRow("not a URL") << QStringLiteral("https://127.0.0.1:%1:2/ok") << false;
+        QTest::newRow("relative") << QStringLiteral("/ok") << false;
+    }
+    void httpsRule()
+    {
+        QFETCH(QString, url);
+        QFETCH(bool, accepted);
+        server().on("GET", QStringLiteral("/ok"), TestReply::json("{}"));
+        const QUrl u(url.contains(QLatin1String("%1")) ? url.arg(server().port()) : url);
+        const QString expected = accepted ? kNoError : kBadUrl;
+
+        Http http;
+        QCOMPARE(errorOf([&] { Http::requireHttpsUrl(u); }), expected);
+        QCOMPARE(errorOf([&] { http.request(u, "GET", {}, {}, "application/json"); }), expected);
+        QCOMPARE(errorOf([&] { http.getJson(u); }), expected);
+        QCOMPARE(errorOf([&] { http.download({u, target(QStringLiteral("f")), "00", {}, -1}); }),
+                 accepted ? kDownloadFailed + QStringLiteral("f") : kBadUrl);
+        QCOMPARE(server().requests().size(), accepted ? 3 : 0);
+    }
+
+    void requestMethodAndHeaders_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("token");
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QByteArray>("sentMethod");
+        QTest::addColumn<QByteArray>("sentBody");
+        QTest::newRow("GET with JSON type") << QByteArray("GET") << QByteArray("ignored")
+                                            << QByteArray() << QByteArray("application/json")
+                                            << QByteArray("GET") << QByteArray();
+        QTest::newRow("GET with token") << QByteArray("GET") << QByteArray() << QByteArray("tok.en")
+                                        << QByteArray("application/json") << QByteArray("GET")
+                                        << QByteArray();
+        QTest::newRow("POST form") << QByteArray("POST") << QByteArray("a=1&b=%C3%A1")
+                                   << QByteArray()
+                                   << QByteArray("application/x-www-form-urlencoded")
+                                   << QByteArray("POST") << QByteArray("a=1&b=%C3%A1");
+        QTest::newRow("POST JSON") << QByteArray("POST") << QByteArray(R"({"a":1})") << QByteArray()
+                                   << QByteArray("application/json") << QByteArray("POST")
+                                   << QByteArray(R"({"a":1})");
+        QTest::newRow("lower-case get is a POST") << QByteArray("get") << QByteArray("x")
+                                                  << QByteArray() << QByteArray("text/plain")
+                                                  << QByteArray("POST") << QByteArray("x");
+        QTest::newRow("PUT is a POST") << QByteArray("PUT") << QByteArray("y") << QByteArray()
+                                       << QByteArray("text/plain") << QByteArray("POST")
+                                       << QByteArray("y");
+    }
+    void requestMethodAndHeaders()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, token);
+        QFETCH(QByteArray, contentType);
+        QFETCH(QByteArray, sentMethod);
+        QFETCH(QByteArray, sentBody);
+        server().on(sentMethod, QStringLiteral("/echo"), TestReply::ok("answer"));
+
+        Http http;
+        const HttpResponse response =
+            http.request(server().url(QStringLiteral("/echo?q=1")), method, body, token, contentType);
+        QCOMPARE(response.status, 200);
+        QCOMPARE(response.body, QByteArray("answer"));
+
+        const QList<RecordedRequest> seen = server().requests();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen[0].method, sentMethod);
+        QCOMPARE(seen[0].target, QByteArray("/echo?q=1"));
+        QCOMPARE(seen[0].body, sentBody);
+        QCOMPARE(seen[0].header("User-Agent"), tarvik::userAgent(PlatformDescriptor::current()));
+        QCOMPARE(seen[0].header("Content-Type"), contentType);
+        QCOMPARE(seen[0].header("Authorization"),
+                 token.isEmpty() ? QByteArray() : QByteArray("Bearer ") + token);
+    }
+
+    // ---- results and failures ----------------------------------------------
+
+    void statusIsAResult_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("200") << 200;
+        QTest::newRow("400") << 400;
+        QTest::newRow("401") << 401;
+        QTest::newRow("404") << 404;
+        QTest::newRow("429") << 429;
+        QTest::newRow("500") << 500;
+        QTest::newRow("503") << 503;
+    }
+    void statusIsAResult()
+    {
+        QFETCH(int, status);
+        const QByteArray body = R"({"error":"authorization_pending"})";
+        server().on("POST", QStringLiteral("/token"), TestReply::withStatus(status, body));
+        Http http;
+        const HttpResponse response = http.request(server().url(QStringLiteral("/token")), "POST",
+                                                   "x=1", {}, "application/x-www-form-urlencoded");
+        QCOMPARE(response.status, status);
+        QCOMPARE(response.body, body);
+    }
+
+    void getJson_data()
+    {
+        QTest::addColumn<TestReply>("reply");
+        QTest::addColumn<QString>("expectedError");
+        QTest::newRow("object") << TestReply::json(R"({"name":"Tarvik"})") << kNoError;
+        QTest::newRow("404") << TestReply::withStatus(404, "{}")
+                             << QStringLiteral("Server odpověděl HTTP 404 (127.0.0.1).");
+        QTest::newRow("503") << TestReply::withStatus(503)
+                             << QStringLiteral("Server odpověděl HTTP 503 (127.0.0.1).");
+        QTest::newRow("204") << TestReply::withStatus(204)
+                             << QStringLiteral("Server odpověděl HTTP 204 (127.0.0.1).");
+        QTest::newRow("array") << TestReply::json("[1,2]")
+                               << QStringLiteral("Server poslal neplatný JSON.");
+        QTest::newRow("empty") << TestReply::json("")
+                               << QStringLiteral("Server poslal neplatný JSON.");
+        QTest::newRow("truncated") << TestReply::json(R"({"a":)")
+                                   << QStringLiteral("Server poslal neplatný JSON.");
+    }
+    void getJson()
+    {
+        QFETCH(TestReply, reply);
+        QFETCH(QString, expectedError);
+        server().on("GET", QStringLiteral("/doc.json"), reply);
+        Http http;
+        QJsonObject object;
+        QCOMPARE(errorOf([&] { object = http.getJson(server().url(QStringLiteral("/doc.json"))); }),
+                 expectedError);
+        if (expectedError == kNoError)
+            QCOMPARE(object.value(QLatin1String("name")).toString(), QStringLiteral("Tarvik"));
+        const QList<RecordedRequest> seen = server().requests();
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen[0].method, QByteArray("GET"));
+        QCOMPARE(seen[0].header("Content-Type"), QByteArray("application/json"));
+        QVERIFY(!seen[0].hasHeader("Authorization"));
+    }
+
+    void redirects_data()
+    {
+        QTest::addColumn<int>("hops");
+        QTest::addColumn<bool>("toPlainHttp");
+        QTest::addColumn<QByteArray>("token");
+        QTest::addColumn<int>("expectedStatus"); // 0: "Připojení selhalo: "
+        QTest::addColumn<int>("expectedRequests"); // distinct paths
+        QTest::newRow("token: 302 is the result") << 1 << false << QByteArray("t") << 302 << 1;
+        QTest::newRow("token: 302 to http is the result") << 1 << true << QByteArray("t") << 302 << 1;
+        QTest::newRow("1 redirect followed") << 1 << false << QByteArray() << 200 << 2;
+        QTest::newRow("5 redirects followed") << 5 << false << QByteArray() << 200 << 6;
+        QTest::newRow("6 redirects fail") << 6 << false << QByteArray() << 0 << 6;
+        QTest::newRow("https to http fails") << 1 << true << QByteArray() << 0 << 1;
+        QTest::newRow("https to http after 2 fails") << 3 << true << QByteArray() << 0 << 3;
+    }
+    void redirects()
+    {
+        QFETCH(int, hops);
+        QFETCH(bool, toPlainHttp);
+        QFETCH(QByteArray, token);
+        QFETCH(int, expectedStatus);
+        QFETCH(int, expectedRequests);
+        for (int i = 0; i < hops; ++i) {
+            QUrl next = server().url(i + 1 < hops ? QStringLiteral("/r%1").arg(i + 1)
+                                                  : QStringLiteral("/final"));
+            if (toPlainHttp && i + 1 == hops)
+                next.setScheme(QStringLiteral("http"));
+            server().on("GET", QStringLiteral("/r%1").arg(i),
+                        TestReply::redirect(next, i % 2 ? 301 : 302));
+        }
+        server().on("GET", QStringLiteral("/final"), TestReply::ok("final"));
+
+        Http http;
+        HttpResponse response;
+        const QString error = errorOf([&] {
+            response = http.request(server().url(QStringLiteral("/r0")), "GET", {}, token,
+                                    "application/json");
+        });
+        if (expectedStatus == 0) {
+            QVERIFY2(error.startsWith(kConnectionFailed), qPrintable(error));
+        } else {
+            QCOMPARE(error, kNoError);
+            QCOMPARE(response.status, expectedStatus);
+            if (expectedStatus == 200)
+                QCOMPARE(response.body, QByteArray("final"));
+        }
+        // Qt 6.4 sometimes sends a request that is answered with a redirect
+        // twice on the same connection, so count distinct paths.
+        const QList<RecordedRequest> seen = server().requests();
+        QStringList paths;
+        for (const RecordedRequest& r : seen) {
+            if (!paths.contains(r.path))
+                paths << r.path;
+            if (r.path != QLatin1String("/r0"))
+                QVERIFY(!r.hasHeader("Authorization"));
+        }
+        QVERIFY2(paths.size() == expectedRequests, qPrintable(paths.join(u' ')));
+        QCOMPARE(paths.contains(QStringLiteral("/final")), expectedStatus == 200);
+        if (!token.isEmpty())
+            QCOMPARE(seen.size(), 1);
+    }
+
+    void sizeCap_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("exactly 8 MiB") << qint64(8388608) << true;
+        QTest::newRow("one byte more") << qint64(8388609) << false;
+        QTest::newRow("64 MiB, cut off early") << qint64(64 << 20) << false;
+    }
+    void sizeCap()
+    {
+        QFETCH(qint64, size);
+        QFETCH(bool, accepted);
+        server().on("GET", QStringLiteral("/big"), TestReply::generated(size));
+        Http http;
+        HttpResponse response;
+        QCOMPARE(errorOf([&] {
+                     response = http.request(server().url(QStringLiteral("/big")), "GET", {}, {},
+                                             "application/json");
+                 }),
+                 accepted ? kNoError : kTooLarge);
+        if (accepted) {
+            QCOMPARE(response.body.size(), size);
+            QCOMPARE(sha(response.body, QCryptographicHash::Sha256),
+                     generatedDigest(size, QCryptographicHash::Sha256));
+        }
+        if (size > 16 << 20) {
+            // The client hung up long before the server could send everything.
+            QTRY_VERIFY(server().requests().value(0).outcome != RecordedRequest::Outcome::Pending);
+            const RecordedRequest seen = server().requests().value(0);
+            QCOMPARE(seen.outcome, RecordedRequest::Outcome::ClosedByClient);
+            QVERIFY2(seen.bodyBytesSent < 24 << 20, qPrintable(QString::number(seen.bodyBytesSent)));
+        }
+    }
+
+    void connectionFailures_data()
+    {
+        QTest::addColumn<TestReply>("reply");
+        QTest::newRow("closed before any response") << TestReply::closeConnection();
+        QTest::newRow("200 closed mid-body") << TestReply::ok(contentOf(QStringLiteral("x"), 2000))
+                                                    .closingAfter(1000);
+        // A cut-off error body must not pass for a complete answer either.
+        QTest::newRow("400 closed mid-body")
+            << TestReply::withStatus(400, contentOf(QStringLiteral("x"), 2000)).closingAfter(1000);
+        QTest::newRow("503 closed mid-body")
+            << TestReply::withStatus(503, contentOf(QStringLiteral("x"), 2000)).closingAfter(1000);
+    }
+    void connectionFailures()
+    {
+        QFETCH(TestReply, reply);
+        server().on("GET", QStringLiteral("/fail"), reply);
+        Http http;
+        const QString error = errorOf([&] {
+            http.request(server().url(QStringLiteral("/fail")), "GET", {}, {}, "application/json");
+        });
+        QVERIFY2(error.startsWith(kConnectionFailed) && error.size() > kConnectionFailed.size(),
+                 qPrintable(error));
+    }
+
+    void untrustedCertificateFails()
+    {
+        HttpsTestServer untrusted(HttpsTestServer::Identity::Untrusted);
+        untrusted.on("GET", QStringLiteral("/x"), TestReply::json("{}"));
+        Http http;
+        const QString error = errorOf([&] { http.getJson(untrusted.url(QStringLiteral("/x"))); });
+        QVERIFY2(error.startsWith(kConnectionFailed), qPrintable(error));
+        QCOMPARE(untrusted.requests().size(), 0);
+    }
+
+    void nothingListeningFails()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        Http http;
+        const QString error = errorOf(
+            [&] { http.getJson(QUrl(QStringLiteral("https://127.0.0.1:%1/x").arg(port))); });
+        QVERIFY2(error.startsWith(kConnectionFailed), qPrintable(error));
+    }
+
+    void cancelledBeforeSending()
+    {
+        server().on("GET", QStringLiteral("/x"), TestReply::json("{}"));
+        const CancelFlag cancel = makeCancelFlag();
+        cancel->store(true);
+        Http http(cancel);
+        QCOMPARE(errorOf([&] { http.getJson(server().url(QStringLiteral("/x"))); }), kCancelled);
+        QCOMPARE(errorOf([&] { http.download(serve(QStringLiteral("f"), "f")); }), kCancelled);
+        QCOMPARE(server().requests().size(), 0);
+    }
+
+    void cancelDuringSlowRequest()
+    {
+        // 100 bytes, one every 100 ms: would take 10 s.
+        server().on("GET", QStringLiteral("/slow"), TestReply::json(QByteArray(100, ' ')).slowly(1, 100));
+        const CancelFlag cancel = makeCancelFlag();
+        const QUrl url = server().url(QStringLiteral("/slow"));
+        WorkerJob job(cancel, [url](Http& http) { http.getJson(url); });
+        QTRY_COMPARE(server().requests().size(), 1);
+        QTRY_VERIFY(server().requests()[0].bodyBytesSent >= 3);
+        const qint64 cancelledAt = nowMs();
+        cancel->store(true);
+        QVERIFY(job.waitDone(5000));
+        QCOMPARE(job.error(), kCancelled);
+        // The poll runs every 100 ms; allow for a loaded machine.
+        QVERIFY2(job.endedMs() - cancelledAt < 1000,
+                 qPrintable(QString::number(job.endedMs() - cancelledAt)));
+    }
+
+    // ---- verified downloads ----------------------------------------------
+
+    void validFilesCostNoRequest()
+    {
+        QList<Download> files;
+        const QByteArray a = contentOf(QStringLiteral("a"));
+        const QByteArray b = contentOf(QStringLiteral("b"));
+        const QByteArray c = contentOf(QStringLiteral("c"));
+        files << serve(QStringLiteral("a"), a);
+        files << serve(QStringLiteral("b"), b, QCryptographicHash::Sha256);
+        files.last().sha = files.last().sha.toUpper();
+        files << serve(QStringLiteral("c"), c, QCryptographicHash::Sha512);
+        files.last().size = -1;
+        QVERIFY(writeBytes(target(QStringLiteral("a")), a));
+        QVERIFY(writeBytes(target(QStringLiteral("b")), b));
+        QVERIFY(writeBytes(target(QStringLiteral("c")), c));
+
+        int reports = 0;
+        Http http({}, [&](const QString&, int) { ++reports; });
+        http.downloadMany(files);
+        QCOMPARE(server().requests().size(), 0);
+        QCOMPARE(reports, 0);
+    }
+
+    void invalidFilesAreFetched_data()
+    {
+        QTest::addColumn<QByteArray>("onDisk");
+        QTest::addColumn<bool>("sizeKnown");
+        QTest::newRow("wrong size") << QByteArray("short") << true;
+        QTest::newRow("same size, other bytes") << QByteArray() << true;
+        QTest::newRow("other bytes, size unknown") << QByteArray("other") << false;
+        QTest::newRow("empty file") << QByteArray("") << true;
+    }
+    void invalidFilesAreFetched()
+    {
+        QFETCH(QByteArray, onDisk);
+        QFETCH(bool, sizeKnown);
+        const QByteArray content = contentOf(QStringLiteral("f"));
+        Download file = serve(QStringLiteral("f"), content);
+        if (!sizeKnown)
+            file.size = -1;
+        if (onDisk.isNull()) {
+            onDisk = content;
+            onDisk[0] = 'X';
+        }
+        QVERIFY(writeBytes(file.path, onDisk));
+        Http http;
+        http.download(file);
+        QCOMPARE(readBytes(file.path), content);
+        QCOMPARE(server().requests().size(), 1);
+        QCOMPARE(listFiles(m_dir->path()), QStringList{QStringLiteral("f")});
+    }
+
+    void linkInPlaceOfValidFileIsReplaced()
+    {
+        QTemporaryDir outside;
+        const QByteArray content = contentOf(QStringLiteral("lib"));
+        const QString elsewhere = outside.path() + QStringLiteral("/elsewhere.jar");
+        QVERIFY(writeBytes(elsewhere, content));
+        const Download file = serve(QStringLiteral("lib.jar"), content);
+        QVERIFY(QFile::link(elsewhere, file.path));
+
+        Http http;
+        http.download(file);
+        QCOMPARE(server().requests().size(), 1);
+        // The link itself was replaced; nothing was written through it.
+        QVERIFY(!QFileInfo(file.path).isSymLink());
+        QCOMPARE(readBytes(file.path), content);
+        QVERIFY(QFileInfo(elsewhere).isFile());
+        QCOMPARE(listFiles(outside.path()), QStringList{QStringLiteral("elsewhere.jar")});
+    }
+
+    void unknownSizeIsAccepted()
+    {
+        const qint64 size = 3 << 20;
+        server().on("GET", QStringLiteral("/big.zip"), TestReply::generated(size));
+        const Download file{server().url(QStringLiteral("/big.zip")),
+                            target(QStringLiteral("sub/dir/big.zip")),
+                            generatedDigest(size, QCryptographicHash::Sha256),
+                            QCryptographicHash::Sha256, -1};
+        Http http;
+        http.download(file);
+        QCOMPARE(QFileInfo(file.path).size(), size);
+        QCOMPARE(hashFile(file.path, QCryptographicHash::Sha256, {}), file.sha);
+    }
+
+    void durableWriteStillVerifies()
+    {
+        detail::setDownloadSync(true);
+        const QByteArray content = contentOf(QStringLiteral("d"));
+        Download file = serve(QStringLiteral("d"), content);
+        Http http;
+        http.download(file);
+        QCOMPARE(readBytes(file.path), content);
+    }
+
+    void sixInFlightInListOrder()
+    {
+        // Two servers, so that the access manager's own limit of six
+        // connections per host cannot hide a missing limit of ours.
+        HttpsTestServer other;
+        QList<Download> files;
+        for (int i = 1; i <= 10; ++i) {
+            HttpsTestServer& host = i % 2 ? server() : other;
+            const QString name = QStringLiteral("f%1").arg(i);
+            const QByteArray content = contentOf(name);
+            // The first six finish one after another, the rest at once.
+            host.on("GET", QLatin1Char('/') + name, TestReply::ok(content).delayed(i <= 6 ? 150 * i : 0));
+            files << Download{host.url(QLatin1Char('/') + name), target(name),
+                              sha(content, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
+                              content.size()};
+        }
+        Http http;
+        http.downloadMany(files);
+
+        QList<RecordedRequest> seen = server().requests() + other.requests();
+        QCOMPARE(seen.size(), 10);
+        QCOMPARE(maxOverlap(seen), 6);
+        std::sort(seen.begin(), seen.end(),
+                  [](const auto& a, const auto& b) { return a.arrivedNs < b.arrivedNs; });
+        QStringList firstSix;
+        for (int i = 0; i < 6; ++i)
+            firstSix << seen[i].path;
+        firstSix.sort();
+        QCOMPARE(firstSix, (QStringList{QStringLiteral("/f1"), QStringLiteral("/f2"),
+                                        QStringLiteral("/f3"), QStringLiteral("/f4"),
+                                        QStringLiteral("/f5"), QStringLiteral("/f6")}));
+        for (int i = 6; i < 10; ++i) {
+            QCOMPARE(seen[i].path, QStringLiteral("/f%1").arg(i + 1));
+            // Each later file starts only once one more reply has finished.
+            const auto finishedBefore = std::count_if(seen.cbegin(), seen.cend(), [&](const auto& r) {
+                return r.doneNs != 0 && r.doneNs < seen[i].arrivedNs;
+            });
+            QVERIFY2(finishedBefore >= i - 5, qPrintable(seen[i].path));
+        }
+        for (const Download& file : files)
+            QVERIFY(QFileInfo::exists(file.path));
+    }
+
+    void transientFailureRetriedAfterQueue()
+    {
+        QList<Download> files;
+        for (int i = 1; i <= 8; ++i) {
+            const QString name = QStringLiteral("f%1").arg(i);
+            const QByteArray content = contentOf(name);
+            const QString route = QLatin1Char('/') + name;
+            if (i == 1)
+                server().onSequence("GET", route, {TestReply::withStatus(503), TestReply::ok(content)});
+            else
+                server().on("GET", route, TestReply::ok(content).delayed(i <= 6 ? 1500 : 0));
+            files << Download{server().url(route), target(name),
+                              sha(content, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
+                              content.size()};
+        }
+        Http http;
+        http.downloadMany(files);
+
+        QStringList order;
+        for (const RecordedRequest& r : server().requests())
+            order << r.path;
+        QCOMPARE(order.size(), 9);
+        // f1's second attempt comes after everything that was queued.
+        QVERIFY2(order.indexOf(QStringLiteral("/f8")) > order.indexOf(QStringLiteral("/f7")),
+                 qPrintable(order.join(u' ')));
+        QVERIFY2(order.lastIndexOf(QStringLiteral("/f1")) > order.indexOf(QStringLiteral("/f8")),
+                 qPrintable(order.join(u' ')));
+        QCOMPARE(readBytes(target(QStringLiteral("f1"))), contentOf(QStringLiteral("f1")));
+    }
+
+    void failedFileKeepsPreviousContent_data()
+    {
+        QTest::addColumn<QList<TestReply>>("replies");
+        QTest::addColumn<qint64>("declaredSize"); // -2: the content's size
+        QTest::addColumn<int>("expectedRequests");
+        const QByteArray content = contentOf(QStringLiteral("mod.jar"));
+        const QByteArray wrong = QByteArray(content).replace("content", "CONTENT");
+        QTest::newRow("503 twice") << QList<TestReply>{TestReply::withStatus(503)} << qint64(-2) << 2;
+        QTest::newRow("500 then 404")
+            << QList<TestReply>{TestReply::withStatus(500), TestReply::withStatus(404)} << qint64(-2) << 2;
+        QTest::newRow("closed before response twice") << QList<TestReply>{TestReply::closeConnection()}
+                                                      << qint64(-2) << -1;
+        QTest::newRow("404 not retried") << QList<TestReply>{TestReply::withStatus(404, content)}
+                                         << qint64(-2) << 1;
+        QTest::newRow("403 not retried") << QList<TestReply>{TestReply::withStatus(403)} << qint64(-2) << 1;
+        QTest::newRow("wrong digest") << QList<TestReply>{TestReply::ok(wrong)} << qint64(-2) << 1;
+        QTest::newRow("wrong digest, size unknown") << QList<TestReply>{TestReply::ok(wrong)} << qint64(-1) << 1;
+        QTest::newRow("body shorter than size") << QList<TestReply>{TestReply::ok(content.left(100))}
+                                                << qint64(-2) << 1;
+        QTest::newRow("body longer than size") << QList<TestReply>{TestReply::ok(content + "x")}
+                                               << qint64(-2) << 1;
+        QTest::newRow("200 cut mid-body") << QList<TestReply>{TestReply::ok(content).closingAfter(100)}
+                                          << qint64(-2) << 1;
+        QTest::newRow("redirect to http") << QList<TestReply>{TestReply::redirect(QUrl(QStringLiteral("http://127.0.0.1:1/x")))}
+                                          << qint64(-2) << 1;
+    }
+    void failedFileKeepsPreviousContent()
+    {
+        QFETCH(QList<TestReply>, replies);
+        QFETCH(qint64, declaredSize);
+        QFETCH(int, expectedRequests);
+        const QString name = QStringLiteral("mod.jar");
+        const QByteArray content = contentOf(name);
+        server().onSequence("GET", QStringLiteral("/mod.jar"), replies);
+        const Download file{server().url(QStringLiteral("/mod.jar")), target(name),
+                            sha(content, QCryptographicHash::Sha512), QCryptographicHash::Sha512,
+                            declaredSize == -2 ? content.size() : declaredSize};
+        const QByteArray previous("previous version");
+        QVERIFY(writeBytes(file.path, previous));
+
+        Http http;
+        QCOMPARE(errorOf([&] { http.download(file); }), kDownloadFailed + name);
+        if (expectedRequests >= 0)
+            QCOMPARE(server().requests().size(), expectedRequests);
+        else
+            QVERIFY(server().requests().size() >= 2);
+        QCOMPARE(readBytes(file.path), previous);
+        QCOMPARE(strayFiles(m_dir->path(), {name}), QStringList());
+    }
+
+    void oversizeBodyCutOffAtOnce()
+    {
+        const qint64 size = 32 << 20;
+        server().on("GET", QStringLiteral("/huge"), TestReply::generated(size));
+        const Download file{server().url(QStringLiteral("/huge")), target(QStringLiteral("small")),
+                            generatedDigest(1000, QCryptographicHash::Sha1),
+                            QCryptographicHash::Sha1, 1000};
+        Http http;
+        QCOMPARE(errorOf([&] { http.download(file); }), kDownloadFailed + QStringLiteral("small"));
+        QTRY_VERIFY(server().requests().value(0).outcome != RecordedRequest::Outcome::Pending);
+        QCOMPARE(server().requests().size(), 1);
+        const RecordedRequest seen = server().requests().value(0);
+        QCOMPARE(seen.outcome, RecordedRequest::Outcome::ClosedByClient);
+        QVERIFY2(seen.bodyBytesSent < 8 << 20, qPrintable(QString::number(seen.bodyBytesSent)));
+        QVERIFY(!QFileInfo::exists(file.path));
+        QCOMPARE(strayFiles(m_dir->path(), {}), QStringList());
+    }
+
+    void progressAfterEveryFinishedReply_data()
+    {
+        QTest::addColumn<int>("alreadyValid");
+        QTest::addColumn<QList<int>>("values");
+        QTest::newRow("4 to fetch") << 0 << QList<int>{25, 50, 75, 100};
+        QTest::newRow("1 of 4 on disk") << 1 << QList<int>{50, 75, 100};
+    }
+    void progressAfterEveryFinishedReply()
+    {
+        QFETCH(int, alreadyValid);
+        QFETCH(QList<int>, values);
+        QList<Download> files;
+        for (int i = 1; i <= 4; ++i) {
+            const QString name = QStringLiteral("p%1").arg(i);
+            files << serve(name, contentOf(name));
+            if (i <= alreadyValid)
+                QVERIFY(writeBytes(files.last().path, contentOf(name)));
+        }
+        QStringList texts;
+        QList<int> reported;
+        Http http({}, [&](const QString& text, int value) {
+            texts << text;
+            reported << value;
+        });
+        http.downloadMany(files);
+        QCOMPARE(reported, values);
+        QCOMPARE(texts.value(texts.size() - 2), QStringLiteral("Stahuji a ověřuji soubory · 3 / 4"));
+        QCOMPARE(reported.value(reported.size() - 2), 75);
+    }
+
+    void scanRefusesBeforeAnyRequest_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("empty checksum") << QStringLiteral("sha")
+                                        << QStringLiteral("Chybí kontrolní součet stahovaného souboru.");
+        QTest::newRow("plain http") << QStringLiteral("http") << kBadUrl;
+        QTest::newRow("user info") << QStringLiteral("userinfo") << kBadUrl;
+        QTest::newRow("unreadable existing file") << QStringLiteral("directory")
+                                                  << QStringLiteral("Nelze ověřit soubor: %1");
+    }
+    void scanRefusesBeforeAnyRequest()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, expected);
+        const Download good = serve(QStringLiteral("good"), "good");
+        Download bad = serve(QStringLiteral("bad"), "bad");
+        if (fault == QLatin1String("sha"))
+            bad.sha.clear();
+        else if (fault == QLatin1String("http"))
+            bad.url.setScheme(QStringLiteral("http"));
+        else if (fault == QLatin1String("userinfo"))
+            bad.url.setUserName(QStringLiteral("me"));
+        else {
+            bad.size = -1;
+            QVERIFY(QDir().mkpath(bad.path));
+        }
+        Http http;
+        QCOMPARE(errorOf([&] { http.downloadMany({good, bad}); }),
+                 QString(expected).replace(QLatin1String("%1"), bad.path));
+        QCOMPARE(server().requests().size(), 0);
+        QVERIFY(!QFileInfo::exists(good.path));
+    }
+
+    void targetFolderCannotBeCreated()
+    {
+        const QString blocker = target(QStringLiteral("blocker"));
+        QVERIFY(writeBytes(blocker, "a file where a folder should be"));
+        Download file = serve(QStringLiteral("f"), "f");
+        file.path = blocker + QStringLiteral("/sub/f");
+        Http http;
+        QCOMPARE(errorOf([&] { http.download(file); }),
+                 QStringLiteral("Nelze vytvořit složku: ") + blocker + QStringLiteral("/sub"));
+        QCOMPARE(server().requests().size(), 0);
+    }
+
+#ifdef Q_OS_LINUX
+    void targetCannotBeOpened()
+    {
+        // Not even root can create files in /proc/self.
+        Download file = serve(QStringLiteral("f"), "f");
+        file.path = QStringLiteral("/proc/self/tarvik-download");
+        Http http;
+        QCOMPARE(errorOf([&] { http.download(file); }), QStringLiteral("Nelze zapsat: ") + file.path);
+        QCOMPARE(server().requests().size(), 0);
+    }
+#endif
+
+    void commitFailure_data()
+    {
+        QTest::addColumn<bool>("withOtherInFlight");
+        QTest::newRow("alone") << false;
+        QTest::newRow("another file in flight") << true;
+    }
+    void commitFailure()
+    {
+        QFETCH(bool, withOtherInFlight);
+        const QByteArray content = contentOf(QStringLiteral("game.jar"));
+        // A non-empty folder at the target: the verified file cannot replace it.
+        const QString name = QStringLiteral("game.jar");
+        QVERIFY(writeBytes(target(name) + QStringLiteral("/inside"), "x"));
+        server().on("GET", QStringLiteral("/game.jar"), TestReply::ok(content));
+        QList<Download> files{Download{server().url(QStringLiteral("/game.jar")), target(name),
+                                       sha(content, QCryptographicHash::Sha1),
+                                       QCryptographicHash::Sha1, content.size()}};
+        if (withOtherInFlight) {
+            const QByteArray slow(10000, 's');
+            server().on("GET", QStringLiteral("/slow"), TestReply::ok(slow).slowly(100, 100));
+            files << Download{server().url(QStringLiteral("/slow")), target(QStringLiteral("slow")),
+                              sha(slow, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
+                              slow.size()};
+        }
+        Http http;
+        QCOMPARE(errorOf([&] { http.downloadMany(files); }),
+                 QStringLiteral("Nelze dokončit stažení: ") + name);
+        // The other transfer was aborted and left nothing behind.
+        QCOMPARE(listFiles(m_dir->path()), QStringList{name + QStringLiteral("/inside")});
+        if (withOtherInFlight)
+            QTRY_COMPARE(server().requests(QStringLiteral("/slow")).value(0).outcome,
+                         RecordedRequest::Outcome::ClosedByClient);
+    }
+
+    void failureStopsTheRest()
+    {
+        // One file fails at once; the slow ones in flight are aborted, queued
+        // ones never start, and none of them lands on disk.
+        QList<Download> files;
+        server().on("GET", QStringLiteral("/bad"), TestReply::withStatus(404));
+        files << Download{server().url(QStringLiteral("/bad")), target(QStringLiteral("bad")), "00",
+                          QCryptographicHash::Sha1, -1};
+        for (int i = 1; i <= 8; ++i) {
+            const QString name = QStringLiteral("s%1").arg(i);
+            const QByteArray content(4096, 'a' + i);
+            server().on("GET", QLatin1Char('/') + name, TestReply::ok(content).slowly(256, 100));
+            files << Download{server().url(QLatin1Char('/') + name), target(name),
+                              sha(content, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
+                              content.size()};
+        }
+        Http http;
+        QCOMPARE(errorOf([&] { http.downloadMany(files); }), kDownloadFailed + QStringLiteral("bad"));
+        QVERIFY2(server().requests().size() <= 7, qPrintable(QString::number(server().requests().size())));
+        QCOMPARE(listFiles(m_dir->path()), QStringList());
+    }
+
+    void cancelDuringTransfers()
+    {
+        QList<Download> files;
+        for (int i = 1; i <= 3; ++i) {
+            const QString name = QStringLiteral("c%1").arg(i);
+            const QByteArray content(10000, 'a' + i);
+            server().on("GET", QLatin1Char('/') + name, TestReply::ok(content).slowly(100, 100));
+            files << Download{server().url(QLatin1Char('/') + name), target(name),
+                              sha(content, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
+                              content.size()};
+        }
+        QVERIFY(writeBytes(files[0].path, "previous"));
+        const CancelFlag cancel = makeCancelFlag();
+        WorkerJob job(cancel, [files](Http& http) { http.downloadMany(files); });
+        QTRY_COMPARE(server().requests().size(), 3);
+        QTRY_VERIFY(server().requests()[0].bodyBytesSent >= 300);
+        const qint64 cancelledAt = nowMs();
+        cancel->store(true);
+        QVERIFY(job.waitDone(5000));
+        QCOMPARE(job.error(), kCancelled);
+        QVERIFY2(job.endedMs() - cancelledAt < 1000,
+                 qPrintable(QString::number(job.endedMs() - cancelledAt)));
+        QCOMPARE(listFiles(m_dir->path()), QStringList{QStringLiteral("c1")});
+        QCOMPARE(readBytes(files[0].path), QByteArray("previous"));
+        QTRY_COMPARE(server().requests()[2].outcome, RecordedRequest::Outcome::ClosedByClient);
+    }
+
+    // ---- endpoints and the operator's server --------------------------------
+
+    void compiledInEndpointsAreHttps()
+    {
+        const Endpoints e = Endpoints::compiledIn();
+        for (const QUrl& url : {e.operatorBase, e.microsoftLogin, e.xboxUserAuth, e.xsts,
+                                e.minecraftServices, e.versionManifest, e.assetObjects,
+                                e.fabricMeta, e.adoptiumApi})
+            QCOMPARE(errorOf([&] { Http::requireHttpsUrl(url); }), kNoError);
+        QCOMPARE(catalogUrl().path(), QStringLiteral("/api/v1/catalog.json"));
+        QCOMPARE(updateUrl().path(), QStringLiteral("/api/v1/update.json"));
+        QCOMPARE(catalogUrl().host(), updateUrl().host());
+    }
+
+    void operatorServerContract()
+    {
+        const ScopedEndpoints endpoints(server().baseUrl());
+        QCOMPARE(catalogUrl(), server().url(QStringLiteral("/api/v1/catalog.json")));
+        server().on("GET", QStringLiteral("/api/v1/catalog.json"),
+                    TestReply::json(R"({"events":[]})").header("Set-Cookie", "session=abc; Path=/"));
+        server().on("GET", QStringLiteral("/api/v1/update.json"), TestReply::json(R"({"revision":1})"));
+        const QByteArray package = contentOf(QStringLiteral("release"));
+        server().on("GET", QStringLiteral("/releases/r1.zip"), TestReply::ok(package));
+
+        Http http;
+        QCOMPARE(http.getJson(catalogUrl()).value(QLatin1String("events")).isArray(), true);
+        QCOMPARE(http.getJson(updateUrl()).value(QLatin1String("revision")).toInt(), 1);
+        http.download({endpointUrl(Endpoints::current().operatorBase, QStringLiteral("/releases/r1.zip")),
+                       target(QStringLiteral("r1.zip")), sha(package, QCryptographicHash::Sha256),
+                       QCryptographicHash::Sha256, package.size()});
+
+        const QList<RecordedRequest> seen = server().requests();
+        QCOMPARE(seen.size(), 3);
+        for (const RecordedRequest& r : seen) {
+            QCOMPARE(r.method, QByteArray("GET"));
+            QCOMPARE(r.header("User-Agent"), tarvik::userAgent(PlatformDescriptor::current()));
+            QVERIFY(!r.hasHeader("Authorization"));
+            QVERIFY2(!r.hasHeader("Cookie"), r.path.toUtf8().constData());
+        }
+        QCOMPARE(seen[0].header("Content-Type"), QByteArray("application/json"));
+        QCOMPARE(seen[1].header("Content-Type"), QByteArray("application/json"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNet)
+#include "tst_net.moc"

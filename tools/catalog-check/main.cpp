@@ -1,0 +1,20 @@
+// catalog-check: the operator's catalog checker (see CatalogCheck.h).
+#include "CatalogCheck.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    QStringList arguments = QCoreApplication::arguments();
+    arguments.removeFirst();
+    const int code = tarvik::tools::runCatalogCheck(arguments, out, err);
+    out.flush();
+    err.flush();
+    return code;
+}
