@@ -136,8 +136,8 @@ QByteArray CredentialStore::read(const QString& clientId)
     QByteArray token(kMaxStoredTokenSize + 1, Qt::Uninitialized);
     qsizetype total = 0;
     while (total < token.size()) {
-        const ssize_t n = ::read(file.get(), token.data() + total,
-                                 static_cast<size_t>(token.size() - total));
+        const ssize_t n =
+            ::read(file.get(), token.data() + total, static_cast<size_t>(token.size() - total));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)

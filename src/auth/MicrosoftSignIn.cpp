@@ -39,11 +39,11 @@ Account refreshSilently(const AuthContext& context)
     const QByteArray stored = CredentialStore::read(context.clientId);
     if (stored.isEmpty())
         throw Error(QStringLiteral("Přihlaste se ke svému Microsoft účtu."));
-    const QJsonObject reply = postMicrosoftForm(
-        context, QStringLiteral("token"),
-        {{kClientId, context.clientId},
-         {kGrantType, QStringLiteral("refresh_token")},
-         {QStringLiteral("refresh_token"), QString::fromUtf8(stored)}});
+    const QJsonObject reply =
+        postMicrosoftForm(context, QStringLiteral("token"),
+                          {{kClientId, context.clientId},
+                           {kGrantType, QStringLiteral("refresh_token")},
+                           {QStringLiteral("refresh_token"), QString::fromUtf8(stored)}});
     // Whatever its value: a refused refresh never counts as tokens.
     if (reply.contains(QLatin1String("error")))
         throw Error(QStringLiteral("Uložené přihlášení vypršelo. Přihlaste se znovu."));
@@ -53,10 +53,10 @@ Account refreshSilently(const AuthContext& context)
 Account runDeviceCodeFlow(const AuthContext& context, const DeviceCodeCallback& onDeviceCode,
                           const detail::PollTiming& timing)
 {
-    const QJsonObject offer =
-        postMicrosoftForm(context, QStringLiteral("devicecode"),
-                          {{kClientId, context.clientId},
-                           {QStringLiteral("scope"), QStringLiteral("XboxLive.signin offline_access")}});
+    const QJsonObject offer = postMicrosoftForm(
+        context, QStringLiteral("devicecode"),
+        {{kClientId, context.clientId},
+         {QStringLiteral("scope"), QStringLiteral("XboxLive.signin offline_access")}});
     const QString deviceCode = offer.value(QLatin1String("device_code")).toString();
     const QString userCode = offer.value(QLatin1String("user_code")).toString();
     const qint64 expiresIn = offer.value(QLatin1String("expires_in")).toInteger(0);
@@ -136,7 +136,9 @@ Account signIn(const AuthContext& context, bool interactive, const DeviceCodeCal
         return refreshSilently(context);
     PollTiming effective = timing;
     if (!effective.sleep)
-        effective.sleep = [](int ms, const CancelFlag& cancel) { tarvik::sleepCancellable(ms, cancel); };
+        effective.sleep = [](int ms, const CancelFlag& cancel) {
+            tarvik::sleepCancellable(ms, cancel);
+        };
     if (!effective.now)
         effective.now = [] { return QDateTime::currentDateTimeUtc(); };
     return runDeviceCodeFlow(context, onDeviceCode, effective);
@@ -152,7 +154,7 @@ QByteArray formEncode(const FormFields& fields)
         // characters: ASCII letters, digits and "-._~".
         body += name.toUtf8().toPercentEncoding();
         body += '=';
-        body += value.toUtf8().toPercentEncoding(" +/=");
+        body += value.toUtf8().toPercentEncoding();
     }
     return body;
 }

@@ -108,17 +108,17 @@ Account exchangeMicrosoftToken(const AuthContext& context, const QByteArray& mic
         throw Error(QStringLiteral("Xbox nevrátil přihlašovací token."));
 
     // 2. XSTS for the Minecraft services relying party.
-    const QJsonObject xstsReply = postAccountJson(
-        context, xstsUrl(endpoints),
-        QJsonObject{
-            {QStringLiteral("Properties"),
-             QJsonObject{
-                 {QStringLiteral("SandboxId"), QStringLiteral("RETAIL")},
-                 {QStringLiteral("UserTokens"), QJsonArray{userToken}},
-             }},
-            {QStringLiteral("RelyingParty"), endpoints.minecraftRelyingParty},
-            {QStringLiteral("TokenType"), QStringLiteral("JWT")},
-        });
+    const QJsonObject xstsReply =
+        postAccountJson(context, xstsUrl(endpoints),
+                        QJsonObject{
+                            {QStringLiteral("Properties"),
+                             QJsonObject{
+                                 {QStringLiteral("SandboxId"), QStringLiteral("RETAIL")},
+                                 {QStringLiteral("UserTokens"), QJsonArray{userToken}},
+                             }},
+                            {QStringLiteral("RelyingParty"), endpoints.minecraftRelyingParty},
+                            {QStringLiteral("TokenType"), QStringLiteral("JWT")},
+                        });
     const QJsonObject claim = firstUserClaim(xstsReply);
     const QString userHash = stringOf(claim, "uhs");
     const QString xstsToken = stringOf(xstsReply, "Token");
@@ -126,11 +126,11 @@ Account exchangeMicrosoftToken(const AuthContext& context, const QByteArray& mic
         throw Error(QStringLiteral("Xbox nevrátil platnou identitu."));
 
     // 3. Minecraft services login.
-    const QJsonObject loginReply = postAccountJson(
-        context, loginUrl(endpoints),
-        QJsonObject{{QStringLiteral("identityToken"),
-                     QString(QStringLiteral("XBL3.0 x=") + userHash + QLatin1Char(';') +
-                             xstsToken)}});
+    const QJsonObject loginReply =
+        postAccountJson(context, loginUrl(endpoints),
+                        QJsonObject{{QStringLiteral("identityToken"),
+                                     QString(QStringLiteral("XBL3.0 x=") + userHash +
+                                             QLatin1Char(';') + xstsToken)}});
     const QByteArray accessToken = stringOf(loginReply, "access_token").toUtf8();
     if (accessToken.isEmpty())
         throw Error(QStringLiteral("Minecraft nevrátil přihlašovací token."));

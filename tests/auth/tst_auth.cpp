@@ -59,8 +59,9 @@ const QString kXboxNoToken = QStringLiteral("Xbox nevrátil přihlašovací toke
 const QString kXboxNoIdentity = QStringLiteral("Xbox nevrátil platnou identitu.");
 const QString kXboxRefused =
     QStringLiteral("Xbox nepovolil přihlášení. Ověřte Xbox profil a nastavení rodinného účtu.");
-const QString kAppNotApproved = QStringLiteral("Minecraft odmítl registraci aplikace. Správce musí "
-                                               "ověřit schválení Application ID pro Minecraft API.");
+const QString kAppNotApproved =
+    QStringLiteral("Minecraft odmítl registraci aplikace. Správce musí "
+                   "ověřit schválení Application ID pro Minecraft API.");
 const QString kMinecraftNoToken = QStringLiteral("Minecraft nevrátil přihlašovací token.");
 const QString kNoProfile = QStringLiteral(
     "Účet nemá vytvořený Minecraft Java profil. Dokončete jej nejprve na minecraft.net.");
@@ -74,8 +75,7 @@ const QString kXsts = AuthServices::xstsPath();
 const QString kLogin = AuthServices::loginPath();
 const QString kProfile = AuthServices::profilePath();
 
-template <typename F>
-QString outcomeOf(F&& body)
+template <typename F> QString outcomeOf(F&& body)
 {
     try {
         body();
@@ -243,7 +243,7 @@ void TestAuth::microsoftFormStatus_data()
 {
     QTest::addColumn<TestReply>("reply");
     QTest::addColumn<QString>("outcome");
-    QTest::newRow("200 object") << TestReply::json(R"({"access_token":"a"})") << kSuccess;
+    QTest::newRow("200 object") << TestReply::json(R"({"interval":5})") << kSuccess;
     QTest::newRow("400 object is an answer")
         << TestReply::withStatus(400, R"({"error":"authorization_pending"})") << kSuccess;
     QTest::newRow("500") << TestReply::withStatus(500, R"({"error":"x"})")
@@ -326,12 +326,10 @@ void TestAuth::deviceCodeOffer_data()
     QTest::addColumn<Setup>("setup");
     QTest::addColumn<bool>("accepted");
     const auto with = [](auto edit) { return Setup(edit); };
-    QTest::newRow("1800 s, the domain itself")
-        << with([](AuthBehaviour& b) {
-               b.expiresIn = 1800;
-               b.verificationUri = "https://microsoft.com/link";
-           })
-        << true;
+    QTest::newRow("1800 s, the domain itself") << with([](AuthBehaviour& b) {
+        b.expiresIn = 1800;
+        b.verificationUri = "https://microsoft.com/link";
+    }) << true;
     QTest::newRow("1 s, a deep subdomain") << with([](AuthBehaviour& b) {
         b.expiresIn = 1;
         b.verificationUri = "https://login.live.microsoft.com/devicelogin";
@@ -340,26 +338,26 @@ void TestAuth::deviceCodeOffer_data()
     QTest::newRow("expires_in 1801") << with([](AuthBehaviour& b) { b.expiresIn = 1801; }) << false;
     QTest::newRow("expires_in missing")
         << with([](AuthBehaviour& b) { b.expiresIn = QJsonValue(QJsonValue::Undefined); }) << false;
-    QTest::newRow("expires_in as text") << with([](AuthBehaviour& b) { b.expiresIn = "900"; })
-                                        << false;
+    QTest::newRow("expires_in as text")
+        << with([](AuthBehaviour& b) { b.expiresIn = "900"; }) << false;
     QTest::newRow("scheme http") << with([](AuthBehaviour& b) {
         b.verificationUri = "http://www.microsoft.com/link";
     }) << false;
     QTest::newRow("domain inside another host") << with([](AuthBehaviour& b) {
         b.verificationUri = "https://www.microsoft.com.example.net/link";
     }) << false;
-    QTest::newRow("domain as a name suffix") << with([](AuthBehaviour& b) {
-        b.verificationUri = "https://evilmicrosoft.com/link";
-    }) << false;
+    QTest::newRow("domain as a name suffix")
+        << with([](AuthBehaviour& b) { b.verificationUri = "https://evilmicrosoft.com/link"; })
+        << false;
     QTest::newRow("domain only as user name") << with([](AuthBehaviour& b) {
         b.verificationUri = "https://microsoft.com@example.net/link";
     }) << false;
     QTest::newRow("no address") << with([](AuthBehaviour& b) { b.verificationUri.clear(); })
                                 << false;
-    QTest::newRow("no device code") << with([](AuthBehaviour& b) { b.deviceCode.clear(); })
-                                    << false;
-    QTest::newRow("no user code to show") << with([](AuthBehaviour& b) { b.userCode.clear(); })
-                                          << false;
+    QTest::newRow("no device code")
+        << with([](AuthBehaviour& b) { b.deviceCode.clear(); }) << false;
+    QTest::newRow("no user code to show")
+        << with([](AuthBehaviour& b) { b.userCode.clear(); }) << false;
 }
 
 void TestAuth::deviceCodeOffer()
@@ -402,9 +400,8 @@ void TestAuth::deviceCodePolling_data()
     QTest::newRow("pending, then tokens")
         << QJsonValue(1) << 900 << QStringList{pending, pending, {}} << QList<int>{1000, 1000, 1000}
         << kSuccess;
-    QTest::newRow("interval missing waits 5 s")
-        << QJsonValue(QJsonValue::Undefined) << 900 << QStringList{{}} << QList<int>{5000}
-        << kSuccess;
+    QTest::newRow("interval missing waits 5 s") << QJsonValue(QJsonValue::Undefined) << 900
+                                                << QStringList{{}} << QList<int>{5000} << kSuccess;
     QTest::newRow("slow_down from 30 s: 35, 40, 45")
         << QJsonValue(30) << 900 << QStringList{slow, slow, slow, {}}
         << QList<int>{30000, 35000, 40000, 45000} << kSuccess;
@@ -447,10 +444,9 @@ void TestAuth::deviceCodePolling()
     });
     ScriptedClock clock;
     Account signedIn;
-    QCOMPARE(outcomeOf([&] {
-                 signedIn = detail::signIn(world.context(), true, {}, clock.timing());
-             }),
-             outcome);
+    QCOMPARE(
+        outcomeOf([&] { signedIn = detail::signIn(world.context(), true, {}, clock.timing()); }),
+        outcome);
     QCOMPARE(clock.sleeps, sleeps);
     QCOMPARE(world.services.pollCount(), sleeps.size());
     QVERIFY2(world.violations().isEmpty(), qPrintable(world.violations()));
@@ -551,8 +547,8 @@ void TestAuth::silentRefresh_data()
     const QByteArray rotated = "M.R3_BAY.rotated+/=";
     const QStringList chain{kToken, kUser, kXsts, kLogin, kProfile};
     const Setup none = [](AuthBehaviour&) {};
-    QTest::newRow("nothing stored") << QByteArray() << none << kSignInFirst << QByteArray()
-                                    << QStringList();
+    QTest::newRow("nothing stored")
+        << QByteArray() << none << kSignInFirst << QByteArray() << QStringList();
     QTest::newRow("refused") << QByteArray("M.R3_BAY.old") << none << kRefreshRefused
                              << QByteArray("M.R3_BAY.old") << QStringList{kToken};
     QTest::newRow("error member, even null, beside tokens")
@@ -564,22 +560,20 @@ void TestAuth::silentRefresh_data()
         b.tokenReply = TestReply::withStatus(500, R"({"error":"server_error"})");
     }) << QStringLiteral("Microsoft přihlášení selhalo (HTTP 500).")
                               << accepted << QStringList{kToken};
-    QTest::newRow("no access token")
-        << accepted
-        << Setup([](AuthBehaviour& b) { b.tokenReply = TestReply::json(R"({"scope":"x"})"); })
-        << kNotCompleted << accepted << QStringList{kToken};
+    QTest::newRow("no access token") << accepted << Setup([](AuthBehaviour& b) {
+        b.tokenReply = TestReply::json(R"({"scope":"x"})");
+    }) << kNotCompleted << accepted << QStringList{kToken};
     QTest::newRow("accepted, not rotated") << accepted << none << kSuccess << accepted << chain;
     QTest::newRow("accepted and rotated")
-        << accepted << Setup([=](AuthBehaviour& b) { b.rotatedRefreshToken = rotated; })
-        << kSuccess << rotated << chain;
+        << accepted << Setup([=](AuthBehaviour& b) { b.rotatedRefreshToken = rotated; }) << kSuccess
+        << rotated << chain;
     QTest::newRow("rotated, then XSTS refuses") << accepted << Setup([=](AuthBehaviour& b) {
         b.rotatedRefreshToken = rotated;
         b.xstsStatus = 401;
     }) << kXboxRefused << rotated << QStringList{kToken, kUser, kXsts};
-    QTest::newRow("rotated token too large to keep")
-        << accepted
-        << Setup([](AuthBehaviour& b) { b.rotatedRefreshToken = QByteArray(2561, 'r'); })
-        << kCannotStore << accepted << QStringList{kToken};
+    QTest::newRow("rotated token too large to keep") << accepted << Setup([](AuthBehaviour& b) {
+        b.rotatedRefreshToken = QByteArray(2561, 'r');
+    }) << kCannotStore << accepted << QStringList{kToken};
 }
 
 void TestAuth::silentRefresh()
@@ -620,39 +614,57 @@ void TestAuth::chainStops_data()
                         const QStringList& paths) {
         QTest::newRow(name) << setup << message << paths;
     };
-    row("user token missing", [](AuthBehaviour& b) { b.userAuthIssuesToken = false; },
-        kXboxNoToken, toUser);
-    row("user authentication 500", [](AuthBehaviour& b) { b.userAuthStatus = 500; },
+    row(
+        "user token missing", [](AuthBehaviour& b) { b.userAuthIssuesToken = false; }, kXboxNoToken,
+        toUser);
+    row(
+        "user authentication 500", [](AuthBehaviour& b) { b.userAuthStatus = 500; },
         hostFailure.arg(500), toUser);
-    row("XSTS with empty xui", [](AuthBehaviour& b) { b.xstsHasClaims = false; }, kXboxNoIdentity,
+    row(
+        "XSTS with empty xui", [](AuthBehaviour& b) { b.xstsHasClaims = false; }, kXboxNoIdentity,
         toXsts);
-    row("XSTS without token", [](AuthBehaviour& b) { b.xstsIssuesToken = false; },
-        kXboxNoIdentity, toXsts);
-    row("XSTS 401", [](AuthBehaviour& b) { b.xstsStatus = 401; }, kXboxRefused, toXsts);
-    row("XSTS 503, any status", [](AuthBehaviour& b) { b.xstsStatus = 503; }, kXboxRefused,
+    row(
+        "XSTS without token", [](AuthBehaviour& b) { b.xstsIssuesToken = false; }, kXboxNoIdentity,
         toXsts);
-    row("login 403", [](AuthBehaviour& b) { b.loginStatus = 403; }, kAppNotApproved, toLogin);
-    row("login 500 names the host", [](AuthBehaviour& b) { b.loginStatus = 500; },
+    row(
+        "XSTS 401", [](AuthBehaviour& b) { b.xstsStatus = 401; }, kXboxRefused, toXsts);
+    row(
+        "XSTS 503, any status", [](AuthBehaviour& b) { b.xstsStatus = 503; }, kXboxRefused, toXsts);
+    row(
+        "login 403", [](AuthBehaviour& b) { b.loginStatus = 403; }, kAppNotApproved, toLogin);
+    row(
+        "login 500 names the host", [](AuthBehaviour& b) { b.loginStatus = 500; },
         hostFailure.arg(500), toLogin);
-    row("login without token", [](AuthBehaviour& b) { b.loginIssuesToken = false; },
+    row(
+        "login without token", [](AuthBehaviour& b) { b.loginIssuesToken = false; },
         kMinecraftNoToken, toLogin);
-    row("profile 404", [](AuthBehaviour& b) { b.profileStatus = 404; }, kNoProfile, all);
-    row("profile 500", [](AuthBehaviour& b) { b.profileStatus = 500; }, kNoProfile, all);
-    row("hyphenated id", [](AuthBehaviour& b) { b.profileId = "986dec87-b7ec-47ff-89ff-033fdb95c4b5"; },
+    row(
+        "profile 404", [](AuthBehaviour& b) { b.profileStatus = 404; }, kNoProfile, all);
+    row(
+        "profile 500", [](AuthBehaviour& b) { b.profileStatus = 500; }, kNoProfile, all);
+    row(
+        "hyphenated id",
+        [](AuthBehaviour& b) { b.profileId = "986dec87-b7ec-47ff-89ff-033fdb95c4b5"; }, kBadProfile,
+        all);
+    row(
+        "31-digit id", [](AuthBehaviour& b) { b.profileId = "986dec87b7ec47ff89ff033fdb95c4b"; },
         kBadProfile, all);
-    row("31-digit id", [](AuthBehaviour& b) { b.profileId = "986dec87b7ec47ff89ff033fdb95c4b"; },
-        kBadProfile, all);
-    row("id not hexadecimal",
+    row(
+        "id not hexadecimal",
         [](AuthBehaviour& b) { b.profileId = "g86dec87b7ec47ff89ff033fdb95c4b5"; }, kBadProfile,
         all);
-    row("17-character name", [](AuthBehaviour& b) { b.profileName = "Tarvik_Tester_177"; },
+    row(
+        "17-character name", [](AuthBehaviour& b) { b.profileName = "Tarvik_Tester_177"; },
         kBadProfile, all);
-    row("name with a final line break", [](AuthBehaviour& b) { b.profileName = "Tarvik\n"; },
+    row(
+        "name with a final line break", [](AuthBehaviour& b) { b.profileName = "Tarvik\n"; },
         kBadProfile, all);
-    row("id with a final line break",
+    row(
+        "id with a final line break",
         [](AuthBehaviour& b) { b.profileId = "986dec87b7ec47ff89ff033fdb95c4b5\n"; }, kBadProfile,
         all);
-    row("empty name", [](AuthBehaviour& b) { b.profileName.clear(); }, kBadProfile, all);
+    row(
+        "empty name", [](AuthBehaviour& b) { b.profileName.clear(); }, kBadProfile, all);
 }
 
 void TestAuth::chainStops()
@@ -663,8 +675,7 @@ void TestAuth::chainStops()
     World world;
     world.services.change(setup);
     const QByteArray microsoftToken = world.services.issueMicrosoftAccessToken();
-    QCOMPARE(outcomeOf([&] { exchangeMicrosoftToken(world.context(), microsoftToken); }),
-             message);
+    QCOMPARE(outcomeOf([&] { exchangeMicrosoftToken(world.context(), microsoftToken); }), message);
     QCOMPARE(world.services.paths(), paths);
     QVERIFY2(world.violations().isEmpty(), qPrintable(world.violations()));
 }
@@ -674,8 +685,8 @@ void TestAuth::chainSession_data()
     QTest::addColumn<QJsonValue>("expiresIn");
     QTest::addColumn<QString>("xuid");
     QTest::addColumn<qint64>("lifetime");
-    QTest::newRow("missing: one hour") << QJsonValue(QJsonValue::Undefined) << "2535412345678901"
-                                       << 3600LL;
+    QTest::newRow("missing: one hour")
+        << QJsonValue(QJsonValue::Undefined) << "2535412345678901" << 3600LL;
     QTest::newRow("a day") << QJsonValue(86400) << "2535412345678901" << 86400LL;
     QTest::newRow("100000: a day") << QJsonValue(100000) << "2535412345678901" << 86400LL;
     QTest::newRow("beyond 32 bits: a day") << QJsonValue(1e12) << "2535412345678901" << 86400LL;
@@ -701,10 +712,11 @@ void TestAuth::chainSession()
     const Account signedIn = exchangeMicrosoftToken(world.context(), microsoftToken);
     const QDateTime after = QDateTime::currentDateTimeUtc();
     QVERIFY2(world.violations().isEmpty(), qPrintable(world.violations()));
-    QVERIFY2(signedIn.expiresAt >= before.addSecs(lifetime) &&
-                 signedIn.expiresAt <= after.addSecs(lifetime),
-             qPrintable(QStringLiteral("expiry %1 s after the call")
-                            .arg(before.secsTo(signedIn.expiresAt))));
+    QVERIFY2(
+        signedIn.expiresAt >= before.addSecs(lifetime) &&
+            signedIn.expiresAt <= after.addSecs(lifetime),
+        qPrintable(
+            QStringLiteral("expiry %1 s after the call").arg(before.secsTo(signedIn.expiresAt))));
     QCOMPARE(signedIn.xuid, xuid);
     QCOMPARE(signedIn.uuid, QStringLiteral("986dec87b7ec47ff89ff033fdb95c4b5"));
     QVERIFY2(signedIn.accessToken == AuthTokens::minecraftToken(), "wrong token in the account");

@@ -157,12 +157,11 @@ public:
 
     TestReply issueTokens(const QByteArray& refreshToken)
     {
-        QJsonObject reply{{QStringLiteral("token_type"), QStringLiteral("Bearer")},
-                          {QStringLiteral("scope"),
-                           QStringLiteral("XboxLive.signin offline_access")},
-                          {QStringLiteral("expires_in"), 3600},
-                          {QStringLiteral("access_token"),
-                           QString::fromUtf8(issueMicrosoftToken())}};
+        QJsonObject reply{
+            {QStringLiteral("token_type"), QStringLiteral("Bearer")},
+            {QStringLiteral("scope"), QStringLiteral("XboxLive.signin offline_access")},
+            {QStringLiteral("expires_in"), 3600},
+            {QStringLiteral("access_token"), QString::fromUtf8(issueMicrosoftToken())}};
         if (!refreshToken.isEmpty())
             reply.insert(QStringLiteral("refresh_token"), QString::fromUtf8(refreshToken));
         return jsonReply(200, reply);
@@ -174,9 +173,9 @@ public:
         const QString step = QStringLiteral("device authorisation");
         if (auto fault = checkHead(request, "POST", "application/x-www-form-urlencoded", step))
             return refuse(*fault);
-        const Fields expected{{QStringLiteral("client_id"), behaviour.clientId},
-                              {QStringLiteral("scope"),
-                               QStringLiteral("XboxLive.signin offline_access")}};
+        const Fields expected{
+            {QStringLiteral("client_id"), behaviour.clientId},
+            {QStringLiteral("scope"), QStringLiteral("XboxLive.signin offline_access")}};
         if (parseForm(request.body) != expected)
             return refuse(step + QStringLiteral(": form differs from client_id, scope"));
         if (behaviour.deviceCodeReply)
@@ -212,10 +211,10 @@ public:
                 fields->at(2).second != behaviour.deviceCode) {
                 return refuse(step + QStringLiteral(": third field is not the issued device_code"));
             }
-            const QString error = behaviour.polls.isEmpty()
-                                      ? QString()
-                                      : behaviour.polls.at(std::min<qsizetype>(
-                                            polls, behaviour.polls.size() - 1));
+            const QString error =
+                behaviour.polls.isEmpty()
+                    ? QString()
+                    : behaviour.polls.at(std::min<qsizetype>(polls, behaviour.polls.size() - 1));
             ++polls;
             if (behaviour.tokenReply)
                 return *behaviour.tokenReply;
@@ -274,8 +273,7 @@ public:
             {QStringLiteral("NotAfter"), QStringLiteral("2020-12-21T19:52:08.4463796Z")},
             {QStringLiteral("DisplayClaims"),
              QJsonObject{{QStringLiteral("xui"),
-                          QJsonArray{QJsonObject{
-                              {QStringLiteral("uhs"), behaviour.userHash}}}}}}};
+                          QJsonArray{QJsonObject{{QStringLiteral("uhs"), behaviour.userHash}}}}}}};
         if (behaviour.userAuthIssuesToken)
             reply.insert(QStringLiteral("Token"), QString::fromUtf8(AuthTokens::userToken()));
         return jsonReply(200, reply);
@@ -295,11 +293,12 @@ public:
             return refuse(*fault);
         if (behaviour.xstsStatus == 401) {
             // A real refusal: an account without an Xbox profile.
-            return jsonReply(401, {{QStringLiteral("Identity"), QStringLiteral("0")},
-                                   {QStringLiteral("XErr"), 2148916233.0},
-                                   {QStringLiteral("Message"), QString()},
-                                   {QStringLiteral("Redirect"),
-                                    QStringLiteral("https://start.ui.xboxlive.com/CreateAccount")}});
+            return jsonReply(401,
+                             {{QStringLiteral("Identity"), QStringLiteral("0")},
+                              {QStringLiteral("XErr"), 2148916233.0},
+                              {QStringLiteral("Message"), QString()},
+                              {QStringLiteral("Redirect"),
+                               QStringLiteral("https://start.ui.xboxlive.com/CreateAccount")}});
         }
         if (behaviour.xstsStatus != 200)
             return TestReply::withStatus(behaviour.xstsStatus);
@@ -310,8 +309,8 @@ public:
             {QStringLiteral("IssueInstant"), QStringLiteral("2020-12-07T19:52:09.2345095Z")},
             {QStringLiteral("NotAfter"), QStringLiteral("2020-12-08T11:52:09.2345095Z")},
             {QStringLiteral("DisplayClaims"),
-             QJsonObject{{QStringLiteral("xui"), behaviour.xstsHasClaims ? QJsonArray{claim}
-                                                                         : QJsonArray{}}}}};
+             QJsonObject{{QStringLiteral("xui"),
+                          behaviour.xstsHasClaims ? QJsonArray{claim} : QJsonArray{}}}}};
         if (behaviour.xstsIssuesToken)
             reply.insert(QStringLiteral("Token"), QString::fromUtf8(AuthTokens::xstsToken()));
         return jsonReply(200, reply);
@@ -352,11 +351,12 @@ public:
             return refuse(step + QStringLiteral(": GET carries a body"));
         if (behaviour.profileStatus == 404) {
             return jsonReply(
-                404, {{QStringLiteral("path"), profilePath()},
-                      {QStringLiteral("errorType"), QStringLiteral("NOT_FOUND")},
-                      {QStringLiteral("error"), QStringLiteral("NOT_FOUND")},
-                      {QStringLiteral("errorMessage"),
-                       QStringLiteral("The server has not found anything matching the request URI")}});
+                404,
+                {{QStringLiteral("path"), profilePath()},
+                 {QStringLiteral("errorType"), QStringLiteral("NOT_FOUND")},
+                 {QStringLiteral("error"), QStringLiteral("NOT_FOUND")},
+                 {QStringLiteral("errorMessage"),
+                  QStringLiteral("The server has not found anything matching the request URI")}});
         }
         if (behaviour.profileStatus != 200)
             return TestReply::withStatus(behaviour.profileStatus);
@@ -375,16 +375,15 @@ AuthServices::AuthServices(HttpsTestServer& server, const AuthBehaviour& behavio
     // The handlers keep the state alive on their own, so the server may
     // outlive this object.
     const std::shared_ptr<State> state = m_state;
-    server.on("POST", deviceCodePath(), [state](const RecordedRequest& r) {
-        return state->deviceCode(r);
-    });
+    server.on("POST", deviceCodePath(),
+              [state](const RecordedRequest& r) { return state->deviceCode(r); });
     server.on("POST", tokenPath(), [state](const RecordedRequest& r) { return state->token(r); });
-    server.on("POST", userAuthPath(), [state](const RecordedRequest& r) {
-        return state->userAuth(r);
-    });
+    server.on("POST", userAuthPath(),
+              [state](const RecordedRequest& r) { return state->userAuth(r); });
     server.on("POST", xstsPath(), [state](const RecordedRequest& r) { return state->xsts(r); });
     server.on("POST", loginPath(), [state](const RecordedRequest& r) { return state->login(r); });
-    server.on("GET", profilePath(), [state](const RecordedRequest& r) { return state->profile(r); });
+    server.on("GET", profilePath(),
+              [state](const RecordedRequest& r) { return state->profile(r); });
 }
 
 AuthServices::~AuthServices() = default;
