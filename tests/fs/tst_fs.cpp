@@ -14,20 +14,9 @@
 #include <sys/resource.h>
 
 using namespace tarvik;
+using test::errorOf;
 
 namespace {
-
-// Runs `body` and returns the Error's message, or "<no error>".
-template <typename F>
-QString errorOf(F&& body)
-{
-    try {
-        body();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return QStringLiteral("<no error>");
-}
 
 // Lowers the file size limit of this process for the life of the object, so
 // that writes past it fail with EFBIG even for root.

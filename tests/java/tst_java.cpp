@@ -26,17 +26,6 @@ const QString kUnfit = QStringLiteral(
     "Tento event potřebuje 64bitovou Javu %1. Zvolte automatickou Javu nebo odpovídající instalaci.");
 const QString kCannotStart = QStringLiteral("Vybranou Javu nelze spustit.");
 
-template <typename F>
-QString errorOf(F&& body)
-{
-    try {
-        body();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return QStringLiteral("<no error>");
-}
-
 bool writeScript(const QString& path, const QByteArray& script)
 {
     return writeBytes(path, script) &&

@@ -2,11 +2,28 @@
 // writers, and the path of committed test data.
 #pragma once
 
+#include "fs/Error.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
 
 namespace tarvik::test {
+
+// What errorOf() returns when the body throws nothing.
+inline const QString kNoError = QStringLiteral("<no error>");
+
+// Runs `body` and returns the message of the Error it throws, or kNoError.
+template <typename F>
+QString errorOf(F&& body)
+{
+    try {
+        body();
+    } catch (const Error& e) {
+        return e.message();
+    }
+    return kNoError;
+}
 
 // Absolute path of a file under tests/data.
 QString dataPath(const QString& relative);
