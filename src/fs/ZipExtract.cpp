@@ -128,7 +128,7 @@ bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, QSave
 } // namespace
 
 void extractZip(const QString& archivePath, const QString& targetFolder, const CancelFlag& flag,
-                bool dllOnly)
+                bool dllOnly, const QString& librarySuffix)
 {
     QFile file(archivePath);
     if (!file.open(QIODevice::ReadOnly))
@@ -211,7 +211,7 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
             throw Error(QStringLiteral("Rozbalený archiv překračuje povolenou velikost."));
         total += declared;
 
-        if (dllOnly && !validated.endsWith(QLatin1String(".dll"), Qt::CaseInsensitive))
+        if (dllOnly && !validated.endsWith(librarySuffix, Qt::CaseInsensitive))
             continue;
 
         const QString outputPath = resolveInside(targetFolder, validated);

@@ -20,9 +20,10 @@ inline constexpr int kZipMaxNameBytes = 511;
 // many entries and too large declared sizes are refused; each file is written
 // through its own atomic save file and committed only after its CRC-32 and
 // exact declared size were verified. With dllOnly, only entries whose name ends
-// in ".dll" are written (all are still checked). Entries committed before a
-// failure stay on disk. Throws Error.
+// in ".dll" (or the given native-library suffix of another platform, compared
+// case-insensitively) are written; all are still checked. Entries committed
+// before a failure stay on disk. Throws Error.
 void extractZip(const QString& archivePath, const QString& targetFolder, const CancelFlag& flag,
-                bool dllOnly);
+                bool dllOnly, const QString& librarySuffix = QStringLiteral(".dll"));
 
 } // namespace tarvik

@@ -25,34 +25,16 @@ const QLatin1String kPath("path");
 
 QString libraryTarget(const QString& relativePath)
 {
-    return resolveInside(dataDir(), QStringLiteral("libraries/") + sanitizeRelativePath(relativePath));
+    return resolveInside(dataDir(),
+                         QStringLiteral("libraries/") + sanitizeRelativePath(relativePath));
 }
 
-// Unpacks the native libraries of one jar into the natives folder. extractZip
-// filters on ".dll" itself; for another suffix the jar is unpacked into a
-// staging folder from which only the matching files are moved.
+// Unpacks the native libraries of one jar (".dll" files on Windows) into the
+// natives folder; everything else in the jar is checked but not written.
 void unpackNatives(const QString& jar, const QString& nativesDir, const CancelFlag& cancel,
                    const PlatformDescriptor& platform)
 {
-    if (platform.nativeLibrarySuffix.compare(QLatin1String(".dll"), Qt::CaseInsensitive) == 0) {
-        extractZip(jar, nativesDir, cancel, true);
-        return;
-    }
-    const QString staging = resolveInside(QFileInfo(nativesDir).path(), QStringLiteral(".natives-staging"));
-    QDir(staging).removeRecursively();
-    extractZip(jar, staging, cancel, false);
-    QDirIterator it(staging, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString source = it.next();
-        if (!source.endsWith(platform.nativeLibrarySuffix, Qt::CaseInsensitive))
-            continue;
-        const QString target = resolveInside(nativesDir, QDir(staging).relativeFilePath(source));
-        ensureDir(QFileInfo(target).path());
-        QFile::remove(target);
-        if (!QFile::rename(source, target))
-            throw Error(QStringLiteral("Nelze zapsat: ") + target);
-    }
-    QDir(staging).removeRecursively();
+    extractZip(jar, nativesDir, cancel, true, platform.nativeLibrarySuffix);
 }
 
 Download fabricLibraryDownload(Http& http, const QJsonObject& library)
@@ -65,10 +47,9 @@ Download fabricLibraryDownload(Http& http, const QJsonObject& library)
     group.replace(QLatin1Char('.'), QLatin1Char('/'));
     const QString& artifactId = parts.at(1);
     const QString& version = parts.at(2);
-    const QString relativePath = sanitizeRelativePath(group + QLatin1Char('/') + artifactId +
-                                                      QLatin1Char('/') + version + QLatin1Char('/') +
-                                                      artifactId + QLatin1Char('-') + version +
-                                                      QStringLiteral(".jar"));
+    const QString relativePath = sanitizeRelativePath(
+        group + QLatin1Char('/') + artifactId + QLatin1Char('/') + version + QLatin1Char('/') +
+        artifactId + QLatin1Char('-') + version + QStringLiteral(".jar"));
 
     const QJsonObject artifact =
         library.value(kDownloads).toObject().value(QLatin1String("artifact")).toObject();
@@ -141,7 +122,8 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
             continue;
         const QJsonObject libraryDownloads = library.value(kDownloads).toObject();
         if (libraryDownloads.contains(QLatin1String("artifact"))) {
-            const QJsonObject artifact = libraryDownloads.value(QLatin1String("artifact")).toObject();
+            const QJsonObject artifact =
+                libraryDownloads.value(QLatin1String("artifact")).toObject();
             const QString path = artifact.value(kPath).toString();
             const QString target = libraryTarget(path);
             downloads.append(gameFileDownload(artifact, target));
@@ -166,16 +148,18 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
     }
 
     const QJsonObject arguments = json.value(QLatin1String("arguments")).toObject();
-    result.gameArguments = collectArguments(arguments.value(QLatin1String("game")).toArray(), platform);
-    result.jvmArguments = collectArguments(arguments.value(QLatin1String("jvm")).toArray(), platform);
+    result.gameArguments =
+        collectArguments(arguments.value(QLatin1String("game")).toArray(), platform);
+    result.jvmArguments =
+        collectArguments(arguments.value(QLatin1String("jvm")).toArray(), platform);
     result.mainClass = json.value(QLatin1String("mainClass")).toString();
 
     if (!event.fabricLoader.isEmpty()) {
-        const QJsonObject profile = http.getJson(endpointUrl(
-            Endpoints::current().fabricMeta, QStringLiteral("/v2/versions/loader/") +
-                                                 pathSegment(event.minecraft) + QLatin1Char('/') +
-                                                 pathSegment(event.fabricLoader) +
-                                                 QStringLiteral("/profile/json")));
+        const QJsonObject profile = http.getJson(
+            endpointUrl(Endpoints::current().fabricMeta,
+                        QStringLiteral("/v2/versions/loader/") + pathSegment(event.minecraft) +
+                            QLatin1Char('/') + pathSegment(event.fabricLoader) +
+                            QStringLiteral("/profile/json")));
         result.mainClass = profile.value(QLatin1String("mainClass")).toString();
         result.jvmArguments.append(collectArguments(profile.value(QLatin1String("arguments"))
                                                         .toObject()
@@ -198,8 +182,9 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
 
     const QJsonObject assetIndex = json.value(QLatin1String("assetIndex")).toObject();
     result.assetIndexId = sanitizeRelativePath(assetIndex.value(QLatin1String("id")).toString());
-    const QString indexPath = resolveInside(
-        dataDir(), QStringLiteral("assets/indexes/") + result.assetIndexId + QStringLiteral(".json"));
+    const QString indexPath =
+        resolveInside(dataDir(), QStringLiteral("assets/indexes/") + result.assetIndexId +
+                                     QStringLiteral(".json"));
     http.download(gameFileDownload(assetIndex, indexPath));
     const QJsonObject objects = parseJsonObject(readFile(indexPath, kMaxDocumentSize))
                                     .value(QLatin1String("objects"))
@@ -207,6 +192,9 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
 
     static const QRegularExpression assetHash(QStringLiteral("\\A[0-9a-f]{40}\\z"));
     const QUrl objectStore = Endpoints::current().assetObjects;
+    QString objectStorePath = objectStore.path(QUrl::FullyDecoded);
+    if (objectStorePath.endsWith(QLatin1Char('/')))
+        objectStorePath.chop(1);
     // Each of the (at most 256) prefix folders is resolved once; the object
     // file itself is refused by the download when it is a link.
     QHash<QString, QString> prefixFolders;
@@ -227,7 +215,11 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
             folder = prefixFolders.insert(
                 prefix, resolveInside(dataDir(), QStringLiteral("assets/objects/") + prefix));
         Download download;
-        download.url = endpointUrl(objectStore, QLatin1Char('/') + prefix + QLatin1Char('/') + hash);
+        // The path is plain hexadecimal: set it as it is instead of parsing a
+        // whole address per object.
+        download.url = objectStore;
+        download.url.setPath(objectStorePath + QLatin1Char('/') + prefix + QLatin1Char('/') + hash,
+                             QUrl::DecodedMode);
         download.path = folder.value() + QLatin1Char('/') + hash;
         download.sha = hash.toLatin1();
         download.algorithm = QCryptographicHash::Sha1;

@@ -95,7 +95,8 @@ PlaceholderTable placeholderTable(const GameInstallation& installation, const Ev
     PlaceholderTable table;
     table.insert(QStringLiteral("auth_player_name"), account.name);
     table.insert(QStringLiteral("version_name"), event.minecraft);
-    table.insert(QStringLiteral("game_directory"), QDir::toNativeSeparators(installation.instanceDir));
+    table.insert(QStringLiteral("game_directory"),
+                 QDir::toNativeSeparators(installation.instanceDir));
     table.insert(QStringLiteral("assets_root"),
                  QDir::toNativeSeparators(resolveInside(data, QStringLiteral("assets"))));
     table.insert(QStringLiteral("assets_index_name"), installation.assetIndexId);
@@ -113,9 +114,9 @@ PlaceholderTable placeholderTable(const GameInstallation& installation, const Ev
                  classpathString(installation.classpath, installation.instanceDir, platform));
     table.insert(QStringLiteral("classpath_separator"), platform.classpathSeparator);
     table.insert(QStringLiteral("library_directory"),
-                 QDir::fromNativeSeparators(QDir(installation.instanceDir)
-                                                .relativeFilePath(QDir(data).filePath(
-                                                    QStringLiteral("libraries")))));
+                 QDir::fromNativeSeparators(
+                     QDir(installation.instanceDir)
+                         .relativeFilePath(QDir(data).filePath(QStringLiteral("libraries")))));
     table.insert(QStringLiteral("resolution_width"), QString::number(settings.width));
     table.insert(QStringLiteral("resolution_height"), QString::number(settings.height));
     return table;
@@ -165,8 +166,10 @@ QStringList serverArguments(const QJsonObject& versionJson, const QString& serve
     if (argumentsText.contains("quickPlayMultiplayer"))
         return {QStringLiteral("--quickPlayMultiplayer"), server};
 
+    // An address that does not parse (a port above 65535, for instance)
+    // reads as having no host, rather than as the default port.
     const QUrl url(QStringLiteral("minecraft://") + server, QUrl::TolerantMode);
-    const QString host = url.host(QUrl::FullyDecoded);
+    const QString host = url.isValid() ? url.host(QUrl::FullyDecoded) : QString();
     const int port = url.port(kDefaultServerPort);
     if (host.isEmpty() || port < 1)
         throw Error(QStringLiteral("Neplatná adresa Minecraft serveru."));
@@ -185,14 +188,16 @@ LaunchPlan assembleLaunch(const GameInstallation& installation, const Event& eve
                           const Settings& settings, const Account& account,
                           const PlatformDescriptor& platform)
 {
-    const PlaceholderTable table = placeholderTable(installation, event, settings, account, platform);
+    const PlaceholderTable table =
+        placeholderTable(installation, event, settings, account, platform);
     QStringList jvmArguments = installation.jvmArguments;
     QStringList gameArguments = installation.gameArguments;
     substitutePlaceholders(table, jvmArguments);
     substitutePlaceholders(table, gameArguments);
 
     jvmArguments.append(userJvmFlags(settings.jvmFlags));
-    jvmArguments.append(QStringLiteral("-Xmx") + QString::number(settings.ramMb) + QLatin1Char('M'));
+    jvmArguments.append(QStringLiteral("-Xmx") + QString::number(settings.ramMb) +
+                        QLatin1Char('M'));
 
     static const QRegularExpression mainClassPattern(
         QStringLiteral("\\A[a-zA-Z_$][a-zA-Z0-9_$.]*\\z"));
@@ -200,7 +205,8 @@ LaunchPlan assembleLaunch(const GameInstallation& installation, const Event& eve
         throw Error(QStringLiteral("Neplatná hlavní třída Minecraftu."));
 
     const QByteArray argumentFile = jvmArgumentFile(jvmArguments);
-    writeFileAtomically(resolveInside(installation.instanceDir, jvmArgumentFileName()), argumentFile);
+    writeFileAtomically(resolveInside(installation.instanceDir, jvmArgumentFileName()),
+                        argumentFile);
 
     LaunchPlan plan;
     plan.program = installation.javaPath;

@@ -62,9 +62,10 @@ QString classpathString(const QStringList& jars, const QString& instanceDir,
                         const PlatformDescriptor& platform = PlatformDescriptor::current());
 
 // The placeholder values for one launch.
-PlaceholderTable placeholderTable(const GameInstallation& installation, const Event& event,
-                                  const Settings& settings, const Account& account,
-                                  const PlatformDescriptor& platform = PlatformDescriptor::current());
+PlaceholderTable
+placeholderTable(const GameInstallation& installation, const Event& event, const Settings& settings,
+                 const Account& account,
+                 const PlatformDescriptor& platform = PlatformDescriptor::current());
 
 // The user's JVM flags split with the usual command-line rules and checked:
 // only "-XX:" and "-Xss" flags, none that runs a command or loads an agent or

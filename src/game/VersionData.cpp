@@ -66,11 +66,13 @@ VersionData loadVersionJson(Http& http, const QString& versionId, const Progress
 
     VersionData data;
     data.json = parseJsonObject(readFile(path, kMaxDocumentSize));
-    data.javaMajor =
-        data.json.value(QLatin1String("javaVersion")).toObject().value(QLatin1String("majorVersion")).toInt(8);
+    data.javaMajor = data.json.value(QLatin1String("javaVersion"))
+                         .toObject()
+                         .value(QLatin1String("majorVersion"))
+                         .toInt(8);
     if (data.javaMajor < kMinimumJavaMajor || !data.json.contains(QLatin1String("arguments")))
-        throw Error(
-            QStringLiteral("Tento klient podporuje moderní Minecraft s Javou 17 a novější (1.18+)."));
+        throw Error(QStringLiteral(
+            "Tento klient podporuje moderní Minecraft s Javou 17 a novější (1.18+)."));
     return data;
 }
 

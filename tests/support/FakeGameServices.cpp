@@ -74,10 +74,10 @@ QJsonObject FakeGameServices::serveLibrary(const QString& mavenPath, const QByte
 QJsonObject FakeGameServices::addVersion(const QString& id, const QJsonObject& versionJson)
 {
     const QByteArray bytes = QJsonDocument(versionJson).toJson(QJsonDocument::Compact);
-    QJsonObject entry = serveFile(QStringLiteral("/v1/packages/") +
-                                      QString::fromLatin1(sha1Hex(bytes)) + '/' + id +
-                                      QStringLiteral(".json"),
-                                  bytes);
+    QJsonObject entry =
+        serveFile(QStringLiteral("/v1/packages/") + QString::fromLatin1(sha1Hex(bytes)) + '/' + id +
+                      QStringLiteral(".json"),
+                  bytes);
     entry["id"] = id;
     entry["type"] = QStringLiteral("release");
     entry["time"] = QStringLiteral("2023-06-12T13:25:51+00:00");
@@ -107,11 +107,12 @@ QJsonObject FakeGameServices::serveAssetObjects(const QMap<QString, QByteArray>&
 
 QJsonObject FakeGameServices::serveAssetIndex(const QString& id, const QJsonObject& objects)
 {
-    const QByteArray bytes = QJsonDocument(QJsonObject{{"objects", objects}}).toJson(QJsonDocument::Compact);
-    QJsonObject assetIndex = serveFile(QStringLiteral("/v1/packages/") +
-                                           QString::fromLatin1(sha1Hex(bytes)) + '/' + id +
-                                           QStringLiteral(".json"),
-                                       bytes);
+    const QByteArray bytes =
+        QJsonDocument(QJsonObject{{"objects", objects}}).toJson(QJsonDocument::Compact);
+    QJsonObject assetIndex =
+        serveFile(QStringLiteral("/v1/packages/") + QString::fromLatin1(sha1Hex(bytes)) + '/' + id +
+                      QStringLiteral(".json"),
+                  bytes);
     qint64 total = 0;
     for (const QJsonValue& object : objects)
         total += object.toObject()["size"].toInteger();
@@ -133,7 +134,8 @@ QString FakeGameServices::serveMaven(const QString& mavenPath, const QByteArray&
     const QString path = mavenPrefix() + mavenPath;
     m_server.on("GET", path, TestReply::ok(bytes, "application/java-archive"));
     if (withSha1File)
-        m_server.on("GET", path + QStringLiteral(".sha1"), TestReply::ok(sha1Hex(bytes) + '\n', "text/plain"));
+        m_server.on("GET", path + QStringLiteral(".sha1"),
+                    TestReply::ok(sha1Hex(bytes) + '\n', "text/plain"));
     return m_server.url(mavenPrefix()).toString();
 }
 
@@ -146,53 +148,58 @@ QJsonObject FakeGameServices::modernArguments()
 {
     const auto feature = [](const char* name, const QJsonValue& value) {
         return QJsonObject{
-            {"rules", QJsonArray{QJsonObject{{"action", "allow"},
-                                             {"features", QJsonObject{{name, true}}}}}},
+            {"rules",
+             QJsonArray{QJsonObject{{"action", "allow"}, {"features", QJsonObject{{name, true}}}}}},
             {"value", value}};
     };
-    QJsonArray game{"--username",    "${auth_player_name}",  "--version",  "${version_name}",
+    QJsonArray game{"--username",    "${auth_player_name}",  "--version",   "${version_name}",
                     "--gameDir",     "${game_directory}",    "--assetsDir", "${assets_root}",
-                    "--assetIndex",  "${assets_index_name}", "--uuid",     "${auth_uuid}",
-                    "--accessToken", "${auth_access_token}", "--clientId", "${clientid}",
-                    "--xuid",        "${auth_xuid}",         "--userType", "${user_type}",
+                    "--assetIndex",  "${assets_index_name}", "--uuid",      "${auth_uuid}",
+                    "--accessToken", "${auth_access_token}", "--clientId",  "${clientid}",
+                    "--xuid",        "${auth_xuid}",         "--userType",  "${user_type}",
                     "--versionType", "${version_type}"};
     game.append(feature("is_demo_user", "--demo"));
-    game.append(feature("has_custom_resolution",
-                        QJsonArray{"--width", "${resolution_width}", "--height", "${resolution_height}"}));
-    game.append(feature("has_quick_plays_support", QJsonArray{"--quickPlayPath", "${quickPlayPath}"}));
+    game.append(feature("has_custom_resolution", QJsonArray{"--width", "${resolution_width}",
+                                                            "--height", "${resolution_height}"}));
+    game.append(
+        feature("has_quick_plays_support", QJsonArray{"--quickPlayPath", "${quickPlayPath}"}));
     game.append(feature("is_quick_play_singleplayer",
                         QJsonArray{"--quickPlaySingleplayer", "${quickPlaySingleplayer}"}));
     game.append(feature("is_quick_play_multiplayer",
                         QJsonArray{"--quickPlayMultiplayer", "${quickPlayMultiplayer}"}));
-    game.append(feature("is_quick_play_realms", QJsonArray{"--quickPlayRealms", "${quickPlayRealms}"}));
+    game.append(
+        feature("is_quick_play_realms", QJsonArray{"--quickPlayRealms", "${quickPlayRealms}"}));
 
     QJsonArray jvm;
-    jvm.append(QJsonObject{{"rules", osRule("osx")}, {"value", QJsonArray{"-XstartOnFirstThread"}}});
-    jvm.append(QJsonObject{
-        {"rules", osRule("windows")},
-        {"value", "-XX:HeapDumpPath=MojangTricksIntelDriversForPerformance_javaw.exe_minecraft.exe.heapdump"}});
+    jvm.append(
+        QJsonObject{{"rules", osRule("osx")}, {"value", QJsonArray{"-XstartOnFirstThread"}}});
+    jvm.append(QJsonObject{{"rules", osRule("windows")},
+                           {"value", "-XX:HeapDumpPath=MojangTricksIntelDriversForPerformance_"
+                                     "javaw.exe_minecraft.exe.heapdump"}});
     jvm.append(QJsonObject{{"rules", QJsonArray{QJsonObject{{"action", "allow"},
                                                             {"os", QJsonObject{{"arch", "x86"}}}}}},
                            {"value", "-Xss1M"}});
     for (const char* argument :
          {"-Djava.library.path=${natives_directory}", "-Djna.tmpdir=${natives_directory}",
           "-Dorg.lwjgl.system.SharedLibraryExtractPath=${natives_directory}",
-          "-Dio.netty.native.workdir=${natives_directory}", "-Dminecraft.launcher.brand=${launcher_name}",
+          "-Dio.netty.native.workdir=${natives_directory}",
+          "-Dminecraft.launcher.brand=${launcher_name}",
           "-Dminecraft.launcher.version=${launcher_version}", "-cp", "${classpath}"})
         jvm.append(argument);
     return QJsonObject{{"game", game}, {"jvm", jvm}};
 }
 
-QJsonObject FakeGameServices::versionDocument(const QString& id, int javaMajor, const QString& mainClass)
+QJsonObject FakeGameServices::versionDocument(const QString& id, int javaMajor,
+                                              const QString& mainClass)
 {
-    return QJsonObject{
-        {"arguments", modernArguments()},
-        {"id", id},
-        {"javaVersion", QJsonObject{{"component", "java-runtime-gamma"}, {"majorVersion", javaMajor}}},
-        {"libraries", QJsonArray{}},
-        {"mainClass", mainClass},
-        {"minimumLauncherVersion", 21},
-        {"type", "release"}};
+    return QJsonObject{{"arguments", modernArguments()},
+                       {"id", id},
+                       {"javaVersion", QJsonObject{{"component", "java-runtime-gamma"},
+                                                   {"majorVersion", javaMajor}}},
+                       {"libraries", QJsonArray{}},
+                       {"mainClass", mainClass},
+                       {"minimumLauncherVersion", 21},
+                       {"type", "release"}};
 }
 
 } // namespace tarvik::test

@@ -81,13 +81,14 @@ public:
     // "arguments" of a current release (game and jvm, with the quick-play and
     // custom-resolution features and OS-guarded JVM entries), "mainClass",
     // "type"; "downloads", "libraries" and "assetIndex" are for the caller.
-    static QJsonObject versionDocument(const QString& id, int javaMajor,
-                                       const QString& mainClass = QStringLiteral(
-                                           "net.minecraft.client.main.Main"));
+    static QJsonObject
+    versionDocument(const QString& id, int javaMajor,
+                    const QString& mainClass = QStringLiteral("net.minecraft.client.main.Main"));
     // The "arguments" object of a current release.
     static QJsonObject modernArguments();
     // A rule {"action": action, "os": {"name": osName}} list.
-    static QJsonArray osRule(const QString& osName, const QString& action = QStringLiteral("allow"));
+    static QJsonArray osRule(const QString& osName,
+                             const QString& action = QStringLiteral("allow"));
 
 private:
     class State;

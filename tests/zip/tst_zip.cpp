@@ -78,6 +78,7 @@ class TestZip : public QObject
 private Q_SLOTS:
     void builtArchives_data();
     void builtArchives();
+    void librarySuffixOfAnotherPlatform();
     void failedEntryLeavesNoFile_data();
     void failedEntryLeavesNoFile();
     void entryCountLimit_data();
@@ -206,6 +207,25 @@ void TestZip::builtArchives()
     message.replace(QStringLiteral("%T"), target);
     QCOMPARE(extract(zip, target, dllOnly), message);
     QCOMPARE(test::listFiles(target), files);
+}
+
+void TestZip::librarySuffixOfAnotherPlatform()
+{
+    QTemporaryDir dir;
+    const QString zip = dir.filePath("natives.zip");
+    QVERIFY(ZipBuilder()
+                .file("linux/x64/org/lwjgl/liblwjgl.so", "elf")
+                .file("liblwjgl.SO", "elf2")
+                .file("lwjgl.dll", "pe")
+                .file("liblwjgl.so.sha1", "hash")
+                .write(zip));
+    const QString target = dir.filePath("out");
+    try {
+        extractZip(zip, target, nullptr, true, ".so");
+    } catch (const Error& e) {
+        QFAIL(qPrintable(e.message()));
+    }
+    QCOMPARE(test::listFiles(target), (QStringList{"liblwjgl.SO", "linux/x64/org/lwjgl/liblwjgl.so"}));
 }
 
 void TestZip::failedEntryLeavesNoFile_data()
