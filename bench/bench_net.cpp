@@ -42,6 +42,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 
 #include <sys/resource.h>
@@ -93,7 +94,8 @@ QList<ServedFile> makeFiles(const QString& root, int count)
         block.resize(size);
         random.fillRange(reinterpret_cast<quint32*>(block.data()), size / 4);
         const QByteArray sha1 = QCryptographicHash::hash(block, QCryptographicHash::Sha1).toHex();
-        ServedFile file{QString::fromLatin1(sha1.left(2)) + QLatin1Char('/') + QString::fromLatin1(sha1),
+        ServedFile file{QString::fromLatin1(sha1.left(2)) + QLatin1Char('/') +
+                            QString::fromLatin1(sha1),
                         sha1, size};
         const QString path = root + QLatin1Char('/') + file.relative;
         QDir().mkpath(root + QLatin1Char('/') + QString::fromLatin1(sha1.left(2)));
@@ -110,8 +112,8 @@ class Nginx
 public:
     Nginx(const QString& scratch, const QString& root)
     {
-        const QString program = QStandardPaths::findExecutable(QStringLiteral("nginx"),
-                                                               {QStringLiteral("/usr/sbin")});
+        const QString program =
+            QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
         if (program.isEmpty())
             fail(QStringLiteral("nginx not found (apt-get install nginx)"));
         m_port = freePort();
@@ -145,9 +147,10 @@ public:
         file.close();
         QDir().mkpath(scratch + QStringLiteral("/tmp"));
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(program, {QStringLiteral("-e"), scratch + QStringLiteral("/nginx-error.log"),
-                                  QStringLiteral("-c"), conf, QStringLiteral("-g"),
-                                  QStringLiteral("daemon off;")});
+        m_process.start(program,
+                        {QStringLiteral("-e"), scratch + QStringLiteral("/nginx-error.log"),
+                         QStringLiteral("-c"), conf, QStringLiteral("-g"),
+                         QStringLiteral("daemon off;")});
         if (!m_process.waitForStarted())
             fail(QStringLiteral("cannot start nginx"));
         for (int i = 0; i < 100; ++i) {
@@ -181,19 +184,49 @@ private:
     quint16 m_port = 0;
 };
 
+// User + system CPU seconds of this process and of its waited-for children.
+double cpuSeconds()
+{
+    double total = 0;
+    for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        getrusage(who, &usage);
+        total += usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                 (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
+    return total;
+}
+
+struct Sample
+{
+    double wall = 0;
+    double cpu = 0;
+};
+
+// Best wall-clock time, and the CPU time of the same run.
 struct Times
 {
     double wall = 1e30;
-    void keepBest(double seconds) { wall = std::min(wall, seconds); }
+    double cpu = 0;
+    void keepBest(Sample s)
+    {
+        if (s.wall < wall) {
+            wall = s.wall;
+            cpu = s.cpu;
+        }
+    }
 };
 
-double timed(const std::function<void()>& body)
+// Wall-clock and CPU time of the body (the CPU of child processes included;
+// nginx is not waited for, so its share is in neither side).
+Sample timed(const std::function<void()>& body)
 {
     ::sync();
+    const double cpuBefore = cpuSeconds();
     QElapsedTimer clock;
     clock.start();
     body();
-    return clock.nsecsElapsed() / 1e9;
+    return {clock.nsecsElapsed() / 1e9, cpuSeconds() - cpuBefore};
 }
 
 void runTool(const QString& program, const QStringList& arguments, const QString& workDir = {})
@@ -246,10 +279,15 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("files"), QStringLiteral("Files in the set."), QStringLiteral("n"), QStringLiteral("3500")});
-    parser.addOption({QStringLiteral("runs"), QStringLiteral("Interleaved runs per side."), QStringLiteral("n"), QStringLiteral("3")});
-    parser.addOption({QStringLiteral("memory-mib"), QStringLiteral("Size of the large download (0: skip)."), QStringLiteral("n"), QStringLiteral("1024")});
-    parser.addOption({QStringLiteral("dir"), QStringLiteral("Where the scratch folder goes."), QStringLiteral("path"), QDir::tempPath()});
+    parser.addOption({QStringLiteral("files"), QStringLiteral("Files in the set."),
+                      QStringLiteral("n"), QStringLiteral("3500")});
+    parser.addOption({QStringLiteral("runs"), QStringLiteral("Interleaved runs per side."),
+                      QStringLiteral("n"), QStringLiteral("3")});
+    parser.addOption({QStringLiteral("memory-mib"),
+                      QStringLiteral("Size of the large download (0: skip)."), QStringLiteral("n"),
+                      QStringLiteral("1024")});
+    parser.addOption({QStringLiteral("dir"), QStringLiteral("Where the scratch folder goes."),
+                      QStringLiteral("path"), QDir::tempPath()});
     parser.addOption({QStringLiteral("memory-child"), QStringLiteral("internal")});
     parser.process(app);
     try {
@@ -260,7 +298,8 @@ int main(int argc, char** argv)
         const int count = parser.value(QStringLiteral("files")).toInt();
         const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
         const qint64 memoryMiB = parser.value(QStringLiteral("memory-mib")).toLongLong();
-        QTemporaryDir scratch(parser.value(QStringLiteral("dir")) + QStringLiteral("/bench_net-XXXXXX"));
+        QTemporaryDir scratch(parser.value(QStringLiteral("dir")) +
+                              QStringLiteral("/bench_net-XXXXXX"));
         if (!scratch.isValid())
             fail(QStringLiteral("no scratch folder"));
         QFile::setPermissions(scratch.path(), QFile::permissions(scratch.path()) |
@@ -274,56 +313,63 @@ int main(int argc, char** argv)
 
         Nginx nginx(scratch.path(), www);
 
-        // Cold: curl against ours without and with a sync per file.
-        const QString ours = scratch.path() + QStringLiteral("/ours");
-        const QString theirs = scratch.path() + QStringLiteral("/curl");
-        const QString curlConfig = scratch.path() + QStringLiteral("/curl.conf");
-        {
-            QFile config(curlConfig);
-            if (!config.open(QIODevice::WriteOnly))
-                fail(QStringLiteral("cannot write ") + curlConfig);
+        // Cold: curl against ours without and with a sync per file. Every run
+        // writes into a folder of its own and nothing is deleted until the
+        // end: ext4 skips inodes freed in the last minute when it allocates
+        // new ones, which would charge one side for the other's deletions.
+        const auto folder = [&](const QString& side, int run) {
+            return scratch.path() + QStringLiteral("/%1-%2").arg(side).arg(run);
+        };
+        const auto writeCurlConfig = [&](const QString& config, const QString& output) {
+            QFile file(config);
+            if (!file.open(QIODevice::WriteOnly))
+                fail(QStringLiteral("cannot write ") + config);
             for (const ServedFile& f : files) {
-                config.write(QStringLiteral("url = \"https://127.0.0.1:%1/%2\"\noutput = \"%3/%2\"\n")
-                                 .arg(nginx.port())
-                                 .arg(f.relative, theirs)
-                                 .toUtf8());
+                file.write(QStringLiteral("url = \"https://127.0.0.1:%1/%2\"\noutput = \"%3/%2\"\n")
+                               .arg(nginx.port())
+                               .arg(f.relative, output)
+                               .toUtf8());
             }
-        }
+        };
         Times oursCold;
         Times oursColdSync;
         Times curlCold;
         for (int run = 0; run < runs; ++run) {
-            for (int variant = 0; variant < 3; ++variant) {
-                const QString target = variant == 2 ? theirs : ours;
-                QDir(target).removeRecursively();
-                if (variant == 2) {
-                    curlCold.keepBest(timed([&] {
-                        runTool(QStringLiteral("curl"),
-                                {QStringLiteral("--silent"), QStringLiteral("--fail"),
-                                 QStringLiteral("--parallel"), QStringLiteral("--parallel-max"),
-                                 QStringLiteral("6"), QStringLiteral("--create-dirs"),
-                                 QStringLiteral("--cacert"), kTlsDir + QStringLiteral("/ca.pem"),
-                                 QStringLiteral("--config"), curlConfig});
-                    }));
-                } else {
-                    detail::setDownloadSync(variant == 1);
-                    const double seconds = timed([&] {
-                        Http http;
-                        http.downloadMany(downloadsOf(files, nginx.port(), ours));
-                    });
-                    (variant == 1 ? oursColdSync : oursCold).keepBest(seconds);
-                }
+            const QString curlConfig = scratch.path() + QStringLiteral("/curl-%1.conf").arg(run);
+            writeCurlConfig(curlConfig, folder(QStringLiteral("curl"), run));
+            curlCold.keepBest(timed([&] {
+                runTool(QStringLiteral("curl"),
+                        {QStringLiteral("--silent"), QStringLiteral("--no-progress-meter"),
+                         QStringLiteral("--fail"), QStringLiteral("--parallel"),
+                         QStringLiteral("--parallel-max"), QStringLiteral("6"),
+                         QStringLiteral("--create-dirs"), QStringLiteral("--cacert"),
+                         kTlsDir + QStringLiteral("/ca.pem"), QStringLiteral("--config"),
+                         curlConfig});
+            }));
+            for (const bool sync : {false, true}) {
+                detail::setDownloadSync(sync);
+                const QString target =
+                    folder(sync ? QStringLiteral("sync") : QStringLiteral("ours"), run);
+                const Sample sample = timed([&] {
+                    Http http;
+                    http.downloadMany(downloadsOf(files, nginx.port(), target));
+                });
+                (sync ? oursColdSync : oursCold).keepBest(sample);
             }
         }
         detail::setDownloadSync(false);
-        print(QStringLiteral("cold   downloadMany %1 s, with sync per file %2 s, curl --parallel %3 s")
+        print(QStringLiteral("cold   downloadMany %1 s (cpu %2 s), with sync per file %3 s, "
+                             "curl --parallel %4 s (cpu %5 s)")
                   .arg(oursCold.wall, 0, 'f', 3)
+                  .arg(oursCold.cpu, 0, 'f', 3)
                   .arg(oursColdSync.wall, 0, 'f', 3)
-                  .arg(curlCold.wall, 0, 'f', 3));
+                  .arg(curlCold.wall, 0, 'f', 3)
+                  .arg(curlCold.cpu, 0, 'f', 3));
         print(QStringLiteral("cold   ratio %1 (with sync %2); target <= 1.25")
                   .arg(oursCold.wall / curlCold.wall, 0, 'f', 2)
                   .arg(oursColdSync.wall / curlCold.wall, 0, 'f', 2));
 
+        const QString ours = folder(QStringLiteral("ours"), runs - 1);
         // Warm: every file already valid in `ours`.
         Times oursWarm;
         Times sha1sumWarm;
@@ -340,11 +386,13 @@ int main(int argc, char** argv)
                         ours);
             }));
         }
-        print(QStringLiteral("warm   downloadMany %1 s, sha1sum %2 s, ratio %3; target <= 1.0")
+        print(QStringLiteral("warm   downloadMany %1 s (cpu %2 s), sha1sum %3 s (cpu %4 s), "
+                             "ratio %5; target <= 1.0")
                   .arg(oursWarm.wall, 0, 'f', 3)
+                  .arg(oursWarm.cpu, 0, 'f', 3)
                   .arg(sha1sumWarm.wall, 0, 'f', 3)
+                  .arg(sha1sumWarm.cpu, 0, 'f', 3)
                   .arg(oursWarm.wall / sha1sumWarm.wall, 0, 'f', 2));
-        QDir(theirs).removeRecursively();
 
         if (memoryMiB > 0) {
             const qint64 size = memoryMiB << 20;
@@ -368,15 +416,16 @@ int main(int argc, char** argv)
             child.start(QCoreApplication::applicationFilePath(),
                         {QStringLiteral("--memory-child"),
                          QStringLiteral("https://127.0.0.1:%1/big.bin").arg(nginx.port()),
-                         ours + QStringLiteral("/big.bin"), QString::fromLatin1(hash.result().toHex()),
-                         QString::number(size)});
+                         ours + QStringLiteral("/big.bin"),
+                         QString::fromLatin1(hash.result().toHex()), QString::number(size)});
             if (!child.waitForFinished(-1) || child.exitCode() != 0)
                 fail(QStringLiteral("the large download failed"));
             const qint64 peakKiB = child.readAllStandardOutput().trimmed().toLongLong();
-            print(QStringLiteral("memory %1 MiB download in %2 s, peak resident %3 MiB; target < 100")
-                      .arg(memoryMiB)
-                      .arg(clock.elapsed() / 1000.0, 0, 'f', 2)
-                      .arg(peakKiB / 1024.0, 0, 'f', 1));
+            print(
+                QStringLiteral("memory %1 MiB download in %2 s, peak resident %3 MiB; target < 100")
+                    .arg(memoryMiB)
+                    .arg(clock.elapsed() / 1000.0, 0, 'f', 2)
+                    .arg(peakKiB / 1024.0, 0, 'f', 1));
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_net: %s\n", e.what());

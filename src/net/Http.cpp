@@ -152,8 +152,7 @@ HttpResponse Http::request(const QUrl& url, const QByteArray& method, const QByt
     // body cut off by a broken connection or by the deadline is not, whatever
     // the status line said: the caller would read a truncated body.
     const bool transportFailure = deadlineReached || isTransportError(error);
-    if (status != 0 &&
-        (error == QNetworkReply::NoError || (status >= 400 && !transportFailure)))
+    if (status != 0 && (error == QNetworkReply::NoError || (status >= 400 && !transportFailure)))
         return HttpResponse{status, buffer};
     throw Error(QStringLiteral("Připojení selhalo: ") + errorText);
 }

@@ -27,23 +27,11 @@ using namespace tarvik::test;
 
 namespace {
 
-const QString kNoError = QStringLiteral("<no error>");
 const QString kCancelled = QStringLiteral("Operace byla zrušena.");
 const QString kBadUrl = QStringLiteral("Je vyžadována platná HTTPS adresa.");
 const QString kTooLarge = QStringLiteral("Odpověď serveru je příliš velká.");
 const QString kConnectionFailed = QStringLiteral("Připojení selhalo: ");
 const QString kDownloadFailed = QStringLiteral("Stažení nebo kontrola souboru selhala: ");
-
-template <typename F>
-QString errorOf(F&& body)
-{
-    try {
-        body();
-    } catch (const Error& e) {
-        return e.message();
-    }
-    return kNoError;
-}
 
 qint64 nowMs()
 {
@@ -85,7 +73,10 @@ public:
     }
     ~WorkerJob() { m_thread->wait(); }
 
-    bool waitDone(int timeoutMs) { return QTest::qWaitFor([this] { return m_done.load(); }, timeoutMs); }
+    bool waitDone(int timeoutMs)
+    {
+        return QTest::qWaitFor([this] { return m_done.load(); }, timeoutMs);
+    }
     QString error() const { return m_error; }
     qint64 endedMs() const { return m_endedMs; }
 
@@ -172,7 +163,8 @@ private slots:
         QTest::newRow("http") << QStringLiteral("http://127.0.0.1:%1/ok") << false;
         QTest::newRow("ftp") << QStringLiteral("ftp://127.0.0.1:%1/ok") << false;
         QTest::newRow("no host") << QStringLiteral("https:///ok") << false;
-        QTest::newRow("user and password") << QStringLiteral("https://u:p@127.0.0.1:%1/ok") << false;
+        QTest::newRow("user and password")
+            << QStringLiteral("https://u:p@127.0.0.1:%1/ok") << false;
         QTest::newRow("user only") << QStringLiteral("https://u@127.0.0.1:%1/ok") << false;
         QTest::newRow("not a URL") << QStringLiteral("https://127.0.0.1:%1:2/ok") << false;
         QTest::newRow("relative") << QStringLiteral("/ok") << false;
@@ -189,7 +181,9 @@ private slots:
         QCOMPARE(errorOf([&] { Http::requireHttpsUrl(u); }), expected);
         QCOMPARE(errorOf([&] { http.request(u, "GET", {}, {}, "application/json"); }), expected);
         QCOMPARE(errorOf([&] { http.getJson(u); }), expected);
-        QCOMPARE(errorOf([&] { http.download({u, target(QStringLiteral("f")), "00", {}, -1}); }),
+        QCOMPARE(errorOf([&] {
+                     http.download({u, target(QStringLiteral("f")), "00", {}, -1});
+                 }),
                  accepted ? kDownloadFailed + QStringLiteral("f") : kBadUrl);
         QCOMPARE(server().requests().size(), accepted ? 3 : 0);
     }
@@ -202,25 +196,25 @@ private slots:
         QTest::addColumn<QByteArray>("contentType");
         QTest::addColumn<QByteArray>("sentMethod");
         QTest::addColumn<QByteArray>("sentBody");
-        QTest::newRow("GET with JSON type") << QByteArray("GET") << QByteArray("ignored")
-                                            << QByteArray() << QByteArray("application/json")
-                                            << QByteArray("GET") << QByteArray();
-        QTest::newRow("GET with token") << QByteArray("GET") << QByteArray() << QByteArray("tok.en")
-                                        << QByteArray("application/json") << QByteArray("GET")
-                                        << QByteArray();
-        QTest::newRow("POST form") << QByteArray("POST") << QByteArray("a=1&b=%C3%A1")
-                                   << QByteArray()
-                                   << QByteArray("application/x-www-form-urlencoded")
-                                   << QByteArray("POST") << QByteArray("a=1&b=%C3%A1");
-        QTest::newRow("POST JSON") << QByteArray("POST") << QByteArray(R"({"a":1})") << QByteArray()
-                                   << QByteArray("application/json") << QByteArray("POST")
-                                   << QByteArray(R"({"a":1})");
-        QTest::newRow("lower-case get is a POST") << QByteArray("get") << QByteArray("x")
-                                                  << QByteArray() << QByteArray("text/plain")
-                                                  << QByteArray("POST") << QByteArray("x");
-        QTest::newRow("PUT is a POST") << QByteArray("PUT") << QByteArray("y") << QByteArray()
-                                       << QByteArray("text/plain") << QByteArray("POST")
-                                       << QByteArray("y");
+        QTest::newRow("GET with JSON type")
+            << QByteArray("GET") << QByteArray("ignored") << QByteArray()
+            << QByteArray("application/json") << QByteArray("GET") << QByteArray();
+        QTest::newRow("GET with token")
+            << QByteArray("GET") << QByteArray() << QByteArray("tok.en")
+            << QByteArray("application/json") << QByteArray("GET") << QByteArray();
+        QTest::newRow("POST form")
+            << QByteArray("POST") << QByteArray("a=1&b=%C3%A1") << QByteArray()
+            << QByteArray("application/x-www-form-urlencoded") << QByteArray("POST")
+            << QByteArray("a=1&b=%C3%A1");
+        QTest::newRow("POST JSON")
+            << QByteArray("POST") << QByteArray(R"({"a":1})") << QByteArray()
+            << QByteArray("application/json") << QByteArray("POST") << QByteArray(R"({"a":1})");
+        QTest::newRow("lower-case get is a POST")
+            << QByteArray("get") << QByteArray("x") << QByteArray() << QByteArray("text/plain")
+            << QByteArray("POST") << QByteArray("x");
+        QTest::newRow("PUT is a POST")
+            << QByteArray("PUT") << QByteArray("y") << QByteArray() << QByteArray("text/plain")
+            << QByteArray("POST") << QByteArray("y");
     }
     void requestMethodAndHeaders()
     {
@@ -233,8 +227,8 @@ private slots:
         server().on(sentMethod, QStringLiteral("/echo"), TestReply::ok("answer"));
 
         Http http;
-        const HttpResponse response =
-            http.request(server().url(QStringLiteral("/echo?q=1")), method, body, token, contentType);
+        const HttpResponse response = http.request(server().url(QStringLiteral("/echo?q=1")),
+                                                   method, body, token, contentType);
         QCOMPARE(response.status, 200);
         QCOMPARE(response.body, QByteArray("answer"));
 
@@ -289,8 +283,8 @@ private slots:
                                << QStringLiteral("Server poslal neplatný JSON.");
         QTest::newRow("empty") << TestReply::json("")
                                << QStringLiteral("Server poslal neplatný JSON.");
-        QTest::newRow("truncated") << TestReply::json(R"({"a":)")
-                                   << QStringLiteral("Server poslal neplatný JSON.");
+        QTest::newRow("truncated")
+            << TestReply::json(R"({"a":)") << QStringLiteral("Server poslal neplatný JSON.");
     }
     void getJson()
     {
@@ -315,10 +309,11 @@ private slots:
         QTest::addColumn<int>("hops");
         QTest::addColumn<bool>("toPlainHttp");
         QTest::addColumn<QByteArray>("token");
-        QTest::addColumn<int>("expectedStatus"); // 0: "Připojení selhalo: "
+        QTest::addColumn<int>("expectedStatus");   // 0: "Připojení selhalo: "
         QTest::addColumn<int>("expectedRequests"); // distinct paths
         QTest::newRow("token: 302 is the result") << 1 << false << QByteArray("t") << 302 << 1;
-        QTest::newRow("token: 302 to http is the result") << 1 << true << QByteArray("t") << 302 << 1;
+        QTest::newRow("token: 302 to http is the result")
+            << 1 << true << QByteArray("t") << 302 << 1;
         QTest::newRow("1 redirect followed") << 1 << false << QByteArray() << 200 << 2;
         QTest::newRow("5 redirects followed") << 5 << false << QByteArray() << 200 << 6;
         QTest::newRow("6 redirects fail") << 6 << false << QByteArray() << 0 << 6;
@@ -378,7 +373,7 @@ private slots:
         QTest::addColumn<bool>("accepted");
         QTest::newRow("exactly 8 MiB") << qint64(8388608) << true;
         QTest::newRow("one byte more") << qint64(8388609) << false;
-        QTest::newRow("64 MiB, cut off early") << qint64(64 << 20) << false;
+        QTest::newRow("256 MiB, cut off early") << qint64(256) * 1048576 << false;
     }
     void sizeCap()
     {
@@ -397,12 +392,13 @@ private slots:
             QCOMPARE(sha(response.body, QCryptographicHash::Sha256),
                      generatedDigest(size, QCryptographicHash::Sha256));
         }
-        if (size > 16 << 20) {
+        if (size > 64 << 20) {
             // The client hung up long before the server could send everything.
             QTRY_VERIFY(server().requests().value(0).outcome != RecordedRequest::Outcome::Pending);
             const RecordedRequest seen = server().requests().value(0);
             QCOMPARE(seen.outcome, RecordedRequest::Outcome::ClosedByClient);
-            QVERIFY2(seen.bodyBytesSent < 24 << 20, qPrintable(QString::number(seen.bodyBytesSent)));
+            QVERIFY2(seen.bodyBytesSent < 64 << 20,
+                     qPrintable(QString::number(seen.bodyBytesSent)));
         }
     }
 
@@ -410,8 +406,8 @@ private slots:
     {
         QTest::addColumn<TestReply>("reply");
         QTest::newRow("closed before any response") << TestReply::closeConnection();
-        QTest::newRow("200 closed mid-body") << TestReply::ok(contentOf(QStringLiteral("x"), 2000))
-                                                    .closingAfter(1000);
+        QTest::newRow("200 closed mid-body")
+            << TestReply::ok(contentOf(QStringLiteral("x"), 2000)).closingAfter(1000);
         // A cut-off error body must not pass for a complete answer either.
         QTest::newRow("400 closed mid-body")
             << TestReply::withStatus(400, contentOf(QStringLiteral("x"), 2000)).closingAfter(1000);
@@ -466,7 +462,8 @@ private slots:
     void cancelDuringSlowRequest()
     {
         // 100 bytes, one every 100 ms: would take 10 s.
-        server().on("GET", QStringLiteral("/slow"), TestReply::json(QByteArray(100, ' ')).slowly(1, 100));
+        server().on("GET", QStringLiteral("/slow"),
+                    TestReply::json(QByteArray(100, ' ')).slowly(1, 100));
         const CancelFlag cancel = makeCancelFlag();
         const QUrl url = server().url(QStringLiteral("/slow"));
         WorkerJob job(cancel, [url](Http& http) { http.getJson(url); });
@@ -557,10 +554,9 @@ private slots:
     {
         const qint64 size = 3 << 20;
         server().on("GET", QStringLiteral("/big.zip"), TestReply::generated(size));
-        const Download file{server().url(QStringLiteral("/big.zip")),
-                            target(QStringLiteral("sub/dir/big.zip")),
-                            generatedDigest(size, QCryptographicHash::Sha256),
-                            QCryptographicHash::Sha256, -1};
+        const Download file{
+            server().url(QStringLiteral("/big.zip")), target(QStringLiteral("sub/dir/big.zip")),
+            generatedDigest(size, QCryptographicHash::Sha256), QCryptographicHash::Sha256, -1};
         Http http;
         http.download(file);
         QCOMPARE(QFileInfo(file.path).size(), size);
@@ -580,41 +576,57 @@ private slots:
     void sixInFlightInListOrder()
     {
         // Two servers, so that the access manager's own limit of six
-        // connections per host cannot hide a missing limit of ours.
+        // connections per host cannot hide a missing limit of ours. Every
+        // response waits until the test releases it.
         HttpsTestServer other;
         QList<Download> files;
         for (int i = 1; i <= 10; ++i) {
             HttpsTestServer& host = i % 2 ? server() : other;
             const QString name = QStringLiteral("f%1").arg(i);
             const QByteArray content = contentOf(name);
-            // The first six finish one after another, the rest at once.
-            host.on("GET", QLatin1Char('/') + name, TestReply::ok(content).delayed(i <= 6 ? 150 * i : 0));
+            host.on("GET", QLatin1Char('/') + name, TestReply::ok(content).heldUntilReleased());
             files << Download{host.url(QLatin1Char('/') + name), target(name),
                               sha(content, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
                               content.size()};
         }
-        Http http;
-        http.downloadMany(files);
+        const auto arrivals = [&] {
+            QList<RecordedRequest> all = server().requests() + other.requests();
+            std::sort(all.begin(), all.end(),
+                      [](const auto& a, const auto& b) { return a.arrivedNs < b.arrivedNs; });
+            return all;
+        };
+        const auto hostOf = [&](int i) -> HttpsTestServer& { return i % 2 ? server() : other; };
 
-        QList<RecordedRequest> seen = server().requests() + other.requests();
-        QCOMPARE(seen.size(), 10);
-        QCOMPARE(maxOverlap(seen), 6);
-        std::sort(seen.begin(), seen.end(),
-                  [](const auto& a, const auto& b) { return a.arrivedNs < b.arrivedNs; });
+        WorkerJob job({}, [files](Http& http) { http.downloadMany(files); });
+        QTRY_COMPARE(arrivals().size(), 6);
         QStringList firstSix;
-        for (int i = 0; i < 6; ++i)
-            firstSix << seen[i].path;
+        for (const RecordedRequest& r : arrivals())
+            firstSix << r.path;
         firstSix.sort();
         QCOMPARE(firstSix, (QStringList{QStringLiteral("/f1"), QStringLiteral("/f2"),
                                         QStringLiteral("/f3"), QStringLiteral("/f4"),
                                         QStringLiteral("/f5"), QStringLiteral("/f6")}));
-        for (int i = 6; i < 10; ++i) {
-            QCOMPARE(seen[i].path, QStringLiteral("/f%1").arg(i + 1));
-            // Each later file starts only once one more reply has finished.
-            const auto finishedBefore = std::count_if(seen.cbegin(), seen.cend(), [&](const auto& r) {
-                return r.doneNs != 0 && r.doneNs < seen[i].arrivedNs;
+        // Each finished reply lets exactly the next file of the list start.
+        for (int k = 1; k <= 4; ++k) {
+            hostOf(k).release(QStringLiteral("/f%1").arg(k));
+            QTRY_COMPARE(arrivals().size(), 6 + k);
+            QCOMPARE(arrivals().last().path, QStringLiteral("/f%1").arg(6 + k));
+        }
+        server().releaseAll();
+        other.releaseAll();
+        QVERIFY(job.waitDone(10000));
+        QCOMPARE(job.error(), kNoError);
+
+        const QList<RecordedRequest> seen = arrivals();
+        QCOMPARE(seen.size(), 10);
+        QCOMPARE(maxOverlap(seen), 6);
+        for (int k = 7; k <= 10; ++k) {
+            const RecordedRequest later = seen.value(k - 1);
+            const auto released = std::find_if(seen.cbegin(), seen.cend(), [&](const auto& r) {
+                return r.path == QStringLiteral("/f%1").arg(k - 6);
             });
-            QVERIFY2(finishedBefore >= i - 5, qPrintable(seen[i].path));
+            QVERIFY2(released->doneNs != 0 && released->doneNs < later.arrivedNs,
+                     qPrintable(later.path));
         }
         for (const Download& file : files)
             QVERIFY(QFileInfo::exists(file.path));
@@ -622,27 +634,34 @@ private slots:
 
     void transientFailureRetriedAfterQueue()
     {
+        // f1 fails with 503 while f2-f6 are held: f7 and f8 go through the one
+        // free slot in turn, then f1's second attempt.
         QList<Download> files;
         for (int i = 1; i <= 8; ++i) {
             const QString name = QStringLiteral("f%1").arg(i);
             const QByteArray content = contentOf(name);
             const QString route = QLatin1Char('/') + name;
             if (i == 1)
-                server().onSequence("GET", route, {TestReply::withStatus(503), TestReply::ok(content)});
+                server().onSequence("GET", route,
+                                    {TestReply::withStatus(503), TestReply::ok(content)});
+            else if (i <= 6)
+                server().on("GET", route, TestReply::ok(content).heldUntilReleased());
             else
-                server().on("GET", route, TestReply::ok(content).delayed(i <= 6 ? 1500 : 0));
+                server().on("GET", route, TestReply::ok(content));
             files << Download{server().url(route), target(name),
                               sha(content, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
                               content.size()};
         }
-        Http http;
-        http.downloadMany(files);
+        WorkerJob job({}, [files](Http& http) { http.downloadMany(files); });
+        QTRY_COMPARE(server().requests(QStringLiteral("/f1")).size(), 2);
+        server().releaseAll();
+        QVERIFY(job.waitDone(10000));
+        QCOMPARE(job.error(), kNoError);
 
         QStringList order;
         for (const RecordedRequest& r : server().requests())
             order << r.path;
         QCOMPARE(order.size(), 9);
-        // f1's second attempt comes after everything that was queued.
         QVERIFY2(order.indexOf(QStringLiteral("/f8")) > order.indexOf(QStringLiteral("/f7")),
                  qPrintable(order.join(u' ')));
         QVERIFY2(order.lastIndexOf(QStringLiteral("/f1")) > order.indexOf(QStringLiteral("/f8")),
@@ -657,24 +676,29 @@ private slots:
         QTest::addColumn<int>("expectedRequests");
         const QByteArray content = contentOf(QStringLiteral("mod.jar"));
         const QByteArray wrong = QByteArray(content).replace("content", "CONTENT");
-        QTest::newRow("503 twice") << QList<TestReply>{TestReply::withStatus(503)} << qint64(-2) << 2;
+        QTest::newRow("503 twice")
+            << QList<TestReply>{TestReply::withStatus(503)} << qint64(-2) << 2;
         QTest::newRow("500 then 404")
-            << QList<TestReply>{TestReply::withStatus(500), TestReply::withStatus(404)} << qint64(-2) << 2;
-        QTest::newRow("closed before response twice") << QList<TestReply>{TestReply::closeConnection()}
-                                                      << qint64(-2) << -1;
-        QTest::newRow("404 not retried") << QList<TestReply>{TestReply::withStatus(404, content)}
-                                         << qint64(-2) << 1;
-        QTest::newRow("403 not retried") << QList<TestReply>{TestReply::withStatus(403)} << qint64(-2) << 1;
+            << QList<TestReply>{TestReply::withStatus(500), TestReply::withStatus(404)}
+            << qint64(-2) << 2;
+        QTest::newRow("closed before response twice")
+            << QList<TestReply>{TestReply::closeConnection()} << qint64(-2) << -1;
+        QTest::newRow("404 not retried")
+            << QList<TestReply>{TestReply::withStatus(404, content)} << qint64(-2) << 1;
+        QTest::newRow("403 not retried")
+            << QList<TestReply>{TestReply::withStatus(403)} << qint64(-2) << 1;
         QTest::newRow("wrong digest") << QList<TestReply>{TestReply::ok(wrong)} << qint64(-2) << 1;
-        QTest::newRow("wrong digest, size unknown") << QList<TestReply>{TestReply::ok(wrong)} << qint64(-1) << 1;
-        QTest::newRow("body shorter than size") << QList<TestReply>{TestReply::ok(content.left(100))}
-                                                << qint64(-2) << 1;
-        QTest::newRow("body longer than size") << QList<TestReply>{TestReply::ok(content + "x")}
-                                               << qint64(-2) << 1;
-        QTest::newRow("200 cut mid-body") << QList<TestReply>{TestReply::ok(content).closingAfter(100)}
-                                          << qint64(-2) << 1;
-        QTest::newRow("redirect to http") << QList<TestReply>{TestReply::redirect(QUrl(QStringLiteral("http://127.0.0.1:1/x")))}
-                                          << qint64(-2) << 1;
+        QTest::newRow("wrong digest, size unknown")
+            << QList<TestReply>{TestReply::ok(wrong)} << qint64(-1) << 1;
+        QTest::newRow("body shorter than size")
+            << QList<TestReply>{TestReply::ok(content.left(100))} << qint64(-2) << 1;
+        QTest::newRow("body longer than size")
+            << QList<TestReply>{TestReply::ok(content + "x")} << qint64(-2) << 1;
+        QTest::newRow("200 cut mid-body")
+            << QList<TestReply>{TestReply::ok(content).closingAfter(100)} << qint64(-2) << 1;
+        QTest::newRow("redirect to http")
+            << QList<TestReply>{TestReply::redirect(QUrl(QStringLiteral("http://127.0.0.1:1/x")))}
+            << qint64(-2) << 1;
     }
     void failedFileKeepsPreviousContent()
     {
@@ -702,7 +726,7 @@ private slots:
 
     void oversizeBodyCutOffAtOnce()
     {
-        const qint64 size = 32 << 20;
+        const qint64 size = qint64(256) << 20;
         server().on("GET", QStringLiteral("/huge"), TestReply::generated(size));
         const Download file{server().url(QStringLiteral("/huge")), target(QStringLiteral("small")),
                             generatedDigest(1000, QCryptographicHash::Sha1),
@@ -713,7 +737,7 @@ private slots:
         QCOMPARE(server().requests().size(), 1);
         const RecordedRequest seen = server().requests().value(0);
         QCOMPARE(seen.outcome, RecordedRequest::Outcome::ClosedByClient);
-        QVERIFY2(seen.bodyBytesSent < 8 << 20, qPrintable(QString::number(seen.bodyBytesSent)));
+        QVERIFY2(seen.bodyBytesSent < 64 << 20, qPrintable(QString::number(seen.bodyBytesSent)));
         QVERIFY(!QFileInfo::exists(file.path));
         QCOMPARE(strayFiles(m_dir->path(), {}), QStringList());
     }
@@ -744,7 +768,8 @@ private slots:
         });
         http.downloadMany(files);
         QCOMPARE(reported, values);
-        QCOMPARE(texts.value(texts.size() - 2), QStringLiteral("Stahuji a ověřuji soubory · 3 / 4"));
+        QCOMPARE(texts.value(texts.size() - 2),
+                 QStringLiteral("Stahuji a ověřuji soubory · 3 / 4"));
         QCOMPARE(reported.value(reported.size() - 2), 75);
     }
 
@@ -752,12 +777,13 @@ private slots:
     {
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("empty checksum") << QStringLiteral("sha")
-                                        << QStringLiteral("Chybí kontrolní součet stahovaného souboru.");
+        QTest::newRow("empty checksum")
+            << QStringLiteral("sha")
+            << QStringLiteral("Chybí kontrolní součet stahovaného souboru.");
         QTest::newRow("plain http") << QStringLiteral("http") << kBadUrl;
         QTest::newRow("user info") << QStringLiteral("userinfo") << kBadUrl;
-        QTest::newRow("unreadable existing file") << QStringLiteral("directory")
-                                                  << QStringLiteral("Nelze ověřit soubor: %1");
+        QTest::newRow("unreadable existing file")
+            << QStringLiteral("directory") << QStringLiteral("Nelze ověřit soubor: %1");
     }
     void scanRefusesBeforeAnyRequest()
     {
@@ -776,7 +802,9 @@ private slots:
             QVERIFY(QDir().mkpath(bad.path));
         }
         Http http;
-        QCOMPARE(errorOf([&] { http.downloadMany({good, bad}); }),
+        QCOMPARE(errorOf([&] {
+                     http.downloadMany({good, bad});
+                 }),
                  QString(expected).replace(QLatin1String("%1"), bad.path));
         QCOMPARE(server().requests().size(), 0);
         QVERIFY(!QFileInfo::exists(good.path));
@@ -801,7 +829,8 @@ private slots:
         Download file = serve(QStringLiteral("f"), "f");
         file.path = QStringLiteral("/proc/self/tarvik-download");
         Http http;
-        QCOMPARE(errorOf([&] { http.download(file); }), QStringLiteral("Nelze zapsat: ") + file.path);
+        QCOMPARE(errorOf([&] { http.download(file); }),
+                 QStringLiteral("Nelze zapsat: ") + file.path);
         QCOMPARE(server().requests().size(), 0);
     }
 #endif
@@ -825,7 +854,7 @@ private slots:
                                        QCryptographicHash::Sha1, content.size()}};
         if (withOtherInFlight) {
             const QByteArray slow(10000, 's');
-            server().on("GET", QStringLiteral("/slow"), TestReply::ok(slow).slowly(100, 100));
+            server().on("GET", QStringLiteral("/slow"), TestReply::ok(slow).heldUntilReleased());
             files << Download{server().url(QStringLiteral("/slow")), target(QStringLiteral("slow")),
                               sha(slow, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
                               slow.size()};
@@ -835,14 +864,19 @@ private slots:
                  QStringLiteral("Nelze dokončit stažení: ") + name);
         // The other transfer was aborted and left nothing behind.
         QCOMPARE(listFiles(m_dir->path()), QStringList{name + QStringLiteral("/inside")});
-        if (withOtherInFlight)
-            QTRY_COMPARE(server().requests(QStringLiteral("/slow")).value(0).outcome,
-                         RecordedRequest::Outcome::ClosedByClient);
+        if (withOtherInFlight) {
+            const auto abandoned = [&] {
+                const QList<RecordedRequest> seen = server().requests(QStringLiteral("/slow"));
+                return seen.isEmpty() ||
+                       seen[0].outcome == RecordedRequest::Outcome::ClosedByClient;
+            };
+            QTRY_VERIFY(abandoned());
+        }
     }
 
     void failureStopsTheRest()
     {
-        // One file fails at once; the slow ones in flight are aborted, queued
+        // One file fails at once; the held ones in flight are aborted, queued
         // ones never start, and none of them lands on disk.
         QList<Download> files;
         server().on("GET", QStringLiteral("/bad"), TestReply::withStatus(404));
@@ -851,14 +885,16 @@ private slots:
         for (int i = 1; i <= 8; ++i) {
             const QString name = QStringLiteral("s%1").arg(i);
             const QByteArray content(4096, 'a' + i);
-            server().on("GET", QLatin1Char('/') + name, TestReply::ok(content).slowly(256, 100));
+            server().on("GET", QLatin1Char('/') + name, TestReply::ok(content).heldUntilReleased());
             files << Download{server().url(QLatin1Char('/') + name), target(name),
                               sha(content, QCryptographicHash::Sha1), QCryptographicHash::Sha1,
                               content.size()};
         }
         Http http;
-        QCOMPARE(errorOf([&] { http.downloadMany(files); }), kDownloadFailed + QStringLiteral("bad"));
-        QVERIFY2(server().requests().size() <= 7, qPrintable(QString::number(server().requests().size())));
+        QCOMPARE(errorOf([&] { http.downloadMany(files); }),
+                 kDownloadFailed + QStringLiteral("bad"));
+        QVERIFY2(server().requests().size() <= 7,
+                 qPrintable(QString::number(server().requests().size())));
         QCOMPARE(listFiles(m_dir->path()), QStringList());
     }
 
@@ -894,9 +930,9 @@ private slots:
     void compiledInEndpointsAreHttps()
     {
         const Endpoints e = Endpoints::compiledIn();
-        for (const QUrl& url : {e.operatorBase, e.microsoftLogin, e.xboxUserAuth, e.xsts,
-                                e.minecraftServices, e.versionManifest, e.assetObjects,
-                                e.fabricMeta, e.adoptiumApi})
+        for (const QUrl& url :
+             {e.operatorBase, e.microsoftLogin, e.xboxUserAuth, e.xsts, e.minecraftServices,
+              e.versionManifest, e.assetObjects, e.fabricMeta, e.adoptiumApi})
             QCOMPARE(errorOf([&] { Http::requireHttpsUrl(url); }), kNoError);
         QCOMPARE(catalogUrl().path(), QStringLiteral("/api/v1/catalog.json"));
         QCOMPARE(updateUrl().path(), QStringLiteral("/api/v1/update.json"));
@@ -907,18 +943,21 @@ private slots:
     {
         const ScopedEndpoints endpoints(server().baseUrl());
         QCOMPARE(catalogUrl(), server().url(QStringLiteral("/api/v1/catalog.json")));
-        server().on("GET", QStringLiteral("/api/v1/catalog.json"),
-                    TestReply::json(R"({"events":[]})").header("Set-Cookie", "session=abc; Path=/"));
-        server().on("GET", QStringLiteral("/api/v1/update.json"), TestReply::json(R"({"revision":1})"));
+        server().on(
+            "GET", QStringLiteral("/api/v1/catalog.json"),
+            TestReply::json(R"({"events":[]})").header("Set-Cookie", "session=abc; Path=/"));
+        server().on("GET", QStringLiteral("/api/v1/update.json"),
+                    TestReply::json(R"({"revision":1})"));
         const QByteArray package = contentOf(QStringLiteral("release"));
         server().on("GET", QStringLiteral("/releases/r1.zip"), TestReply::ok(package));
 
         Http http;
         QCOMPARE(http.getJson(catalogUrl()).value(QLatin1String("events")).isArray(), true);
         QCOMPARE(http.getJson(updateUrl()).value(QLatin1String("revision")).toInt(), 1);
-        http.download({endpointUrl(Endpoints::current().operatorBase, QStringLiteral("/releases/r1.zip")),
-                       target(QStringLiteral("r1.zip")), sha(package, QCryptographicHash::Sha256),
-                       QCryptographicHash::Sha256, package.size()});
+        http.download(
+            {endpointUrl(Endpoints::current().operatorBase, QStringLiteral("/releases/r1.zip")),
+             target(QStringLiteral("r1.zip")), sha(package, QCryptographicHash::Sha256),
+             QCryptographicHash::Sha256, package.size()});
 
         const QList<RecordedRequest> seen = server().requests();
         QCOMPARE(seen.size(), 3);

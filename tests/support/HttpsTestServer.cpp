@@ -38,22 +38,38 @@ qint64 nowNs()
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -116,6 +132,12 @@ TestReply TestReply::closeConnection()
 TestReply& TestReply::header(const QByteArray& name, const QByteArray& value)
 {
     headers.append({name, value});
+    return *this;
+}
+
+TestReply& TestReply::heldUntilReleased()
+{
+    held = true;
     return *this;
 }
 
@@ -206,6 +228,21 @@ public:
     int inFlight = 0;
     int maxInFlight = 0;
     int connections = 0;
+    QHash<QString, int> releases;
+    bool allReleased = false;
+
+    // Whether a held response for the path may go; consumes one release.
+    bool takeRelease(const QString& path)
+    {
+        const std::lock_guard lock(mutex);
+        if (allReleased)
+            return true;
+        auto it = releases.find(path);
+        if (it == releases.end() || *it == 0)
+            return false;
+        --*it;
+        return true;
+    }
 
     // Records the request, chooses the reply; returns the record's id.
     qsizetype arrive(RecordedRequest request, TestReply* reply)
@@ -262,8 +299,9 @@ class Connection : public QObject
 {
 public:
     Connection(QSslSocket* socket, int serial, std::shared_ptr<HttpsTestServer::Shared> shared,
-               QObject* parent)
-        : QObject(parent), m_socket(socket), m_serial(serial), m_shared(std::move(shared))
+               std::function<void(Connection*)> park, QObject* parent)
+        : QObject(parent), m_socket(socket), m_serial(serial), m_shared(std::move(shared)),
+          m_park(std::move(park))
     {
         socket->setParent(this);
         connect(socket, &QSslSocket::readyRead, this, &Connection::onReadyRead);
@@ -318,6 +356,7 @@ private:
         request.path = QUrl::fromPercentEncoding(question < 0 ? request.target
                                                               : request.target.left(question));
         request.connection = m_serial;
+        m_path = request.path;
 
         m_reply = TestReply();
         m_id = m_shared->arrive(std::move(request), &m_reply);
@@ -329,10 +368,18 @@ private:
             respond();
     }
 
+public:
     void respond()
     {
         if (m_state != State::Waiting)
             return;
+        if (m_reply.held) {
+            if (!m_shared->takeRelease(m_path)) {
+                m_park(this);
+                return;
+            }
+            m_reply.held = false;
+        }
         if (m_reply.closeWithoutResponse) {
             closeOnPurpose();
             return;
@@ -342,7 +389,8 @@ private:
         for (const auto& [name, value] : std::as_const(m_reply.headers))
             head += name + ": " + value + "\r\n";
         head += "Content-Length: " + QByteArray::number(m_reply.bodySize()) + "\r\n";
-        head += m_reply.closeAfterBytes >= 0 ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
+        head +=
+            m_reply.closeAfterBytes >= 0 ? "Connection: close\r\n" : "Connection: keep-alive\r\n";
         head += "\r\n";
         m_socket->write(head);
         m_state = State::Sending;
@@ -414,6 +462,7 @@ private:
         m_socket->disconnectFromHost();
     }
 
+private:
     void onDisconnected()
     {
         if (m_state == State::Waiting || m_state == State::Sending)
@@ -425,6 +474,8 @@ private:
     QSslSocket* m_socket;
     int m_serial;
     std::shared_ptr<HttpsTestServer::Shared> m_shared;
+    std::function<void(Connection*)> m_park;
+    QString m_path;
     QByteArray m_input;
     State m_state = State::Reading;
     TestReply m_reply;
@@ -449,14 +500,13 @@ public:
     quint16 listen()
     {
         m_server = new QSslServer(this);
-        const QString name =
-            m_identity == Identity::Trusted ? QStringLiteral("localhost") : QStringLiteral("untrusted");
+        const QString name = m_identity == Identity::Trusted ? QStringLiteral("localhost")
+                                                             : QStringLiteral("untrusted");
         QSslConfiguration configuration;
         configuration.setLocalCertificate(
             QSslCertificate(readDataFile(QStringLiteral("tls/") + name + QStringLiteral(".pem"))));
-        configuration.setPrivateKey(QSslKey(readDataFile(QStringLiteral("tls/") + name +
-                                                         QStringLiteral(".key")),
-                                            QSsl::Ec));
+        configuration.setPrivateKey(QSslKey(
+            readDataFile(QStringLiteral("tls/") + name + QStringLiteral(".key")), QSsl::Ec));
         configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
         configuration.setAllowedNextProtocols({QByteArrayLiteral("http/1.1")});
         m_server->setSslConfiguration(configuration);
@@ -471,7 +521,9 @@ public:
                     serial = ++m_shared->connections;
                 }
                 // A child of the worker: deleted with it when the server stops.
-                new Connection(socket, serial, m_shared, this);
+                new Connection(
+                    socket, serial, m_shared,
+                    [this](Connection* c) { m_parked.append(QPointer<Connection>(c)); }, this);
             }
         };
         connect(m_server, &QSslServer::pendingConnectionAvailable, this, accept);
@@ -480,10 +532,21 @@ public:
         return m_server->serverPort();
     }
 
+    // Gives every parked (held) response another chance, oldest first.
+    void wake()
+    {
+        const QList<QPointer<Connection>> parked = std::exchange(m_parked, {});
+        for (const QPointer<Connection>& c : parked) {
+            if (c)
+                c->respond();
+        }
+    }
+
 private:
     std::shared_ptr<Shared> m_shared;
     Identity m_identity;
     QSslServer* m_server = nullptr;
+    QList<QPointer<Connection>> m_parked;
 };
 
 // ---- HttpsTestServer -------------------------------------------------------
@@ -514,7 +577,8 @@ void HttpsTestServer::trustTestCa()
     static std::once_flag once;
     std::call_once(once, [] {
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-        configuration.addCaCertificates(QSslCertificate::fromData(readDataFile(QStringLiteral("tls/ca.pem"))));
+        configuration.addCaCertificates(
+            QSslCertificate::fromData(readDataFile(QStringLiteral("tls/ca.pem"))));
         QSslConfiguration::setDefaultConfiguration(configuration);
     });
 }
@@ -587,6 +651,28 @@ void HttpsTestServer::clearRecords()
     m_shared->recordBase += m_shared->records.size();
     m_shared->records.clear();
     m_shared->maxInFlight = m_shared->inFlight;
+}
+
+} // namespace tarvik::test
+
+namespace tarvik::test {
+
+void HttpsTestServer::release(const QString& path)
+{
+    {
+        const std::lock_guard lock(m_shared->mutex);
+        ++m_shared->releases[path];
+    }
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->wake(); });
+}
+
+void HttpsTestServer::releaseAll()
+{
+    {
+        const std::lock_guard lock(m_shared->mutex);
+        m_shared->allReleased = true;
+    }
+    QMetaObject::invokeMethod(m_worker, [worker = m_worker] { worker->wake(); });
 }
 
 } // namespace tarvik::test

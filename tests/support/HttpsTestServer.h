@@ -59,6 +59,8 @@ struct TestReply
     // The server closes the connection as soon as the request has arrived,
     // without any response.
     bool closeWithoutResponse = false;
+    // The response waits until the test releases it (release, releaseAll).
+    bool held = false;
 
     static TestReply ok(const QByteArray& body,
                         const QByteArray& contentType = "application/octet-stream");
@@ -73,6 +75,7 @@ struct TestReply
     TestReply& delayed(int milliseconds);
     TestReply& slowly(int chunkSize, int chunkDelayMs);
     TestReply& closingAfter(qint64 bodyBytes);
+    TestReply& heldUntilReleased();
 
     // Bytes in the body as declared by Content-Length.
     qint64 bodySize() const { return generatedSize >= 0 ? generatedSize : body.size(); }
@@ -165,6 +168,12 @@ public:
     int connectionCount() const;
     // Forgets the records (not the handlers).
     void clearRecords();
+
+    // Lets one held response for the path go: the oldest one waiting, or the
+    // next one to arrive.
+    void release(const QString& path);
+    // Lets every held response go, now and from now on.
+    void releaseAll();
 
     // Implementation details (state shared with the server thread).
     class Worker;
