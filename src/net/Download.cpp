@@ -9,6 +9,8 @@
 #include "net/NetLog.h"
 
 #include <QEventLoop>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -177,6 +179,16 @@ bool isValidOnDisk(const Download& file, const CancelFlag& cancel)
     return hashFile(file.path, file.algorithm, cancel) == file.sha.toLower();
 }
 
+bool isHttpsUrl(const QUrl& url)
+{
+    try {
+        Http::requireHttpsUrl(url);
+    } catch (const Error&) {
+        return false;
+    }
+    return true;
+}
+
 class DownloadRun
 {
 public:
@@ -186,14 +198,42 @@ public:
     {
     }
 
+    // The files already on disk are checked in list order, and the first
+    // failure in that order is the one reported. The expensive part, hashing
+    // the files that pass the cheap checks, runs on all cores beforehand;
+    // its outcome (valid, or the message it threw) is then taken in order.
     void scan(const QList<Download>& files)
     {
-        for (const Download& file : files) {
+        struct Check
+        {
+            bool valid = false;
+            QString error;
+        };
+        const auto cheapChecksPass = [](const Download& file) {
+            return !file.sha.isEmpty() && isHttpsUrl(file.url);
+        };
+        QThreadPool pool;
+        const QList<Check> checks = QtConcurrent::blockingMapped<QList<Check>>(
+            &pool, files, [this, &cheapChecksPass](const Download& file) {
+                Check check;
+                if (!cheapChecksPass(file) || isCancelled(m_cancel))
+                    return check;
+                try {
+                    check.valid = isValidOnDisk(file, m_cancel);
+                } catch (const std::exception& e) {
+                    check.error = errorMessage(e);
+                }
+                return check;
+            });
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            const Download& file = files.at(i);
             checkCancelled(m_cancel);
             Http::requireHttpsUrl(file.url);
             if (file.sha.isEmpty())
                 throw Error(QStringLiteral("Chybí kontrolní součet stahovaného souboru."));
-            if (isValidOnDisk(file, m_cancel))
+            if (!checks.at(i).error.isEmpty())
+                throw Error(checks.at(i).error);
+            if (checks.at(i).valid)
                 ++m_completed;
             else
                 m_queue.push_back(Entry{file, 0});

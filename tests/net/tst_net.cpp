@@ -810,6 +810,36 @@ private slots:
         QVERIFY(!QFileInfo::exists(good.path));
     }
 
+    // The files on disk are hashed in parallel, but the failure reported is
+    // the first one in list order, as if they had been checked one by one.
+    void scanReportsTheFirstFailureInListOrder_data()
+    {
+        QTest::addColumn<bool>("unreadableFirst");
+        QTest::newRow("unreadable file, then plain http") << true;
+        QTest::newRow("plain http, then unreadable file") << false;
+    }
+    void scanReportsTheFirstFailureInListOrder()
+    {
+        QFETCH(bool, unreadableFirst);
+        QList<Download> files;
+        for (int i = 0; i < 8; ++i) {
+            const QString name = QStringLiteral("valid%1").arg(i);
+            files << serve(name, contentOf(name));
+            QVERIFY(writeBytes(files.last().path, contentOf(name)));
+        }
+        Download unreadable = serve(QStringLiteral("unreadable"), "x");
+        unreadable.size = -1;
+        QVERIFY(QDir().mkpath(unreadable.path));
+        Download http = serve(QStringLiteral("plain"), "y");
+        http.url.setScheme(QStringLiteral("http"));
+        files.insert(3, unreadableFirst ? unreadable : http);
+        files.insert(6, unreadableFirst ? http : unreadable);
+        Http client;
+        QCOMPARE(errorOf([&] { client.downloadMany(files); }),
+                 unreadableFirst ? QStringLiteral("Nelze ověřit soubor: ") + unreadable.path : kBadUrl);
+        QCOMPARE(server().requests().size(), 0);
+    }
+
     void targetFolderCannotBeCreated()
     {
         const QString blocker = target(QStringLiteral("blocker"));
