@@ -72,17 +72,6 @@ void writeFile(const QString& path, const QByteArray& bytes)
         fail("cannot write " + path);
 }
 
-QByteArray zipOf(const QList<QPair<QByteArray, QByteArray>>& entries)
-{
-    QTemporaryDir dir;
-    ZipBuilder builder;
-    for (const auto& [name, data] : entries)
-        builder.file(name, data);
-    if (!builder.write(dir.filePath("a.zip")))
-        fail("cannot build a native jar");
-    return readBytes(dir.filePath("a.zip"));
-}
-
 } // namespace
 
 int main(int argc, char** argv)

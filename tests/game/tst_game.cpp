@@ -58,18 +58,6 @@ Account signedIn(int secondsLeft = 3600)
     return account;
 }
 
-QByteArray zipOf(const QList<QPair<QByteArray, QByteArray>>& entries)
-{
-    QTemporaryDir dir;
-    ZipBuilder builder;
-    for (const auto& [name, data] : entries)
-        builder.file(name, data);
-    const QString path = dir.filePath("a.zip");
-    if (!builder.write(path))
-        return {};
-    return readBytes(path);
-}
-
 QByteArray probeOutput(int major, int dataModel = 64)
 {
     return QByteArray("Property settings:\n    java.specification.version = ") +

@@ -58,15 +58,6 @@ QStringList javaSources(const QString& folder)
     return sources;
 }
 
-QByteArray zipOf(const QList<QPair<QByteArray, QByteArray>>& entries)
-{
-    QTemporaryDir dir;
-    ZipBuilder builder;
-    for (const auto& [name, data] : entries)
-        builder.file(name, data);
-    return builder.write(dir.filePath("a.zip")) ? readBytes(dir.filePath("a.zip")) : QByteArray();
-}
-
 // The records of "seen.txt": kind -> values in order ("prop" values are
 // "key\tvalue").
 QMultiMap<QString, QString> records(const QByteArray& seen)

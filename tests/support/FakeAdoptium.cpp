@@ -67,8 +67,6 @@ QByteArray fakeProbeScript(const QByteArray& output, int exitCode)
 
 QByteArray jreArchive(const PlatformDescriptor& platform, const QByteArray& script, const QByteArray& top)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("jre.zip"));
     ZipBuilder builder;
     builder.directory(top + '/')
         .file(top + "/bin/" + platform.javaLauncher.toUtf8(), script, ZipBuilder::Method::Deflated, 0100755)
@@ -77,10 +75,7 @@ QByteArray jreArchive(const PlatformDescriptor& platform, const QByteArray& scri
     if (platform.javaConsole != platform.javaLauncher)
         builder.file(top + "/bin/" + platform.javaConsole.toUtf8(), script, ZipBuilder::Method::Deflated,
                      0100755);
-    if (!builder.write(path))
-        return {};
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return builder.bytes();
 }
 
 } // namespace tarvik::test

@@ -1,6 +1,7 @@
 #include "support/ZipBuilder.h"
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <QtEndian>
 
 #include <zip.h>
@@ -92,6 +93,24 @@ bool ZipBuilder::write(const QString& path, QString* error) const
     if (zip_close(archive) != 0)
         return fail(zip_strerror(archive));
     return true;
+}
+
+QByteArray ZipBuilder::bytes() const
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("archive.zip"));
+    QFile file(path);
+    if (!write(path) || !file.open(QIODevice::ReadOnly))
+        return {};
+    return file.readAll();
+}
+
+QByteArray zipOf(const QList<QPair<QByteArray, QByteArray>>& entries)
+{
+    ZipBuilder builder;
+    for (const auto& [name, data] : entries)
+        builder.file(name, data);
+    return builder.bytes();
 }
 
 bool patchZipEntry(const QString& path, int index, std::optional<quint32> crc,

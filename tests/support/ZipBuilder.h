@@ -27,6 +27,8 @@ public:
 
     // Writes the archive; returns false (and the libzip message) on failure.
     bool write(const QString& path, QString* error = nullptr) const;
+    // The archive's bytes (empty on failure).
+    QByteArray bytes() const;
 
 private:
     struct Entry
@@ -40,6 +42,9 @@ private:
     };
     QList<Entry> m_entries;
 };
+
+// A deflated archive of (name, data) entries, as bytes.
+QByteArray zipOf(const QList<QPair<QByteArray, QByteArray>>& entries);
 
 // Changes the CRC-32 and/or the declared uncompressed size of entry `index`
 // in both its local header and its central directory record.
