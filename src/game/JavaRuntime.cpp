@@ -51,7 +51,7 @@ QString installRuntime(Http& http, int major, const QString& runtimeFolder,
     const QJsonObject package =
         assets.at(0).toObject().value(QLatin1String("binary")).toObject().value(QLatin1String("package")).toObject();
     const QByteArray checksum = package.value(QLatin1String("checksum")).toString().toLatin1();
-    static const QRegularExpression sha256(QStringLiteral("^[0-9a-fA-F]{64}$"));
+    static const QRegularExpression sha256(QStringLiteral("\\A[0-9a-fA-F]{64}\\z"));
     if (!sha256.match(QString::fromLatin1(checksum)).hasMatch())
         throw Error(QStringLiteral("Chybí kontrolní součet Javy."));
 

@@ -60,6 +60,15 @@ void substitutePlaceholders(const PlaceholderTable& table, QStringList& argument
                 result += QStringView(argument).mid(position);
                 break;
             }
+            // "${a${user_type}}": the inner placeholder is still a key of its
+            // own; the outer "${" stays as unresolved text.
+            const qsizetype inner = argument.indexOf(open, start + 2);
+            if (inner >= 0 && inner < end) {
+                unresolved = true;
+                result += QStringView(argument).mid(position, inner - position);
+                position = inner;
+                continue;
+            }
             result += QStringView(argument).mid(position, start - position);
             const auto value = table.constFind(argument.mid(start + 2, end - start - 2));
             if (value == table.constEnd()) {

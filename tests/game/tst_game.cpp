@@ -798,6 +798,9 @@ void TestGame::substitution_data()
     QTest::newRow("unclosed")
         << QStringList{"-Dx=${user_type"} << QStringList{}
         << QString("Nepodporovaný parametr nové verze Minecraftu: -Dx=${user_type");
+    QTest::newRow("placeholder inside an unknown one")
+        << QStringList{"${x${user_type}}"} << QStringList{}
+        << QString("Nepodporovaný parametr nové verze Minecraftu: ${xmsa}");
     QTest::newRow("key compared exactly")
         << QStringList{"${User_Type}"} << QStringList{}
         << QString("Nepodporovaný parametr nové verze Minecraftu: ${User_Type}");

@@ -263,6 +263,7 @@ void TestJava::vendorFailures_data()
     QTest::newRow("no checksum") << "no-checksum" << noChecksum;
     QTest::newRow("63 hex digits") << "short-checksum" << noChecksum;
     QTest::newRow("checksum not hex") << "bad-checksum" << noChecksum;
+    QTest::newRow("checksum with a trailing line feed") << "checksum-line-feed" << noChecksum;
     QTest::newRow("checksum of other data") << "wrong-checksum"
                                             << "Stažení nebo kontrola souboru selhala: java-17.zip";
     QTest::newRow("archive without javaw.exe") << "no-launcher" << "Archiv neobsahuje Java runtime.";
@@ -311,6 +312,8 @@ void TestJava::vendorFailures()
         adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(link, sha.left(63), archive.size())));
     else if (fault == "bad-checksum")
         adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(link, "g" + sha.mid(1), archive.size())));
+    else if (fault == "checksum-line-feed")
+        adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(link, sha + "\\n", archive.size())));
     else if (fault == "wrong-checksum")
         adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(link, QByteArray(64, 'a'), archive.size())));
 
