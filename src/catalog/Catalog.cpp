@@ -55,9 +55,17 @@ private:
     QString m_where;
 };
 
+// The whole value must match. A plain "$" would also accept one trailing line
+// feed ("e1\n"), which is not part of any identifier, GUID or digest.
+QRegularExpression wholeValue(const QString& pattern)
+{
+    return QRegularExpression(QRegularExpression::anchoredPattern(pattern));
+}
+
 bool identifierPatternMatches(const QString& value)
 {
-    static const QRegularExpression pattern(QStringLiteral("^[a-zA-Z0-9][a-zA-Z0-9._+-]*$"));
+    static const QRegularExpression pattern =
+        wholeValue(QStringLiteral("[a-zA-Z0-9][a-zA-Z0-9._+-]*"));
     return pattern.match(value).hasMatch();
 }
 
@@ -91,8 +99,8 @@ Catalog CatalogReader::read(const QJsonObject& document)
 
     at({}, QStringLiteral("microsoftClientId"));
     catalog.microsoftClientId = document.value(QLatin1String("microsoftClientId")).toString();
-    static const QRegularExpression clientId(
-        QStringLiteral("^[0-9a-fA-F]{8}(-[0-9a-fA-F]{4}){3}-[0-9a-fA-F]{12}$"));
+    static const QRegularExpression clientId =
+        wholeValue(QStringLiteral("[0-9a-fA-F]{8}(-[0-9a-fA-F]{4}){3}-[0-9a-fA-F]{12}"));
     if (!catalog.microsoftClientId.isEmpty() &&
         !clientId.match(catalog.microsoftClientId).hasMatch())
         fail(QStringLiteral("Server nemá platné Microsoft Application ID."));
@@ -180,7 +188,7 @@ Mod CatalogReader::readMod(const QJsonObject& object, const QString& prefix, QSe
 
     const QString sha = readText(object, prefix, QStringLiteral("sha512"), 1, kMaxSha512);
     mod.download.sha = sha.toLatin1().toLower();
-    static const QRegularExpression sha512(QStringLiteral("^[0-9a-f]{128}$"));
+    static const QRegularExpression sha512 = wholeValue(QStringLiteral("[0-9a-f]{128}"));
     if (!sha512.match(QString::fromLatin1(mod.download.sha)).hasMatch())
         fail(QStringLiteral("Neplatný SHA-512 modu."));
     mod.download.algorithm = QCryptographicHash::Sha512;

@@ -38,10 +38,10 @@ public:
         return member.isString() && member.toString() == QString::fromLatin1(sha);
     }
 
+    // Saved even when there was no member: a deletion is a change of the
+    // folder, and the record is written after every change.
     void remove(const QString& name)
     {
-        if (!m_members.contains(name))
-            return;
         m_members.remove(name);
         save();
     }
@@ -111,13 +111,14 @@ void syncInstanceMods(Http& http, const Event& event, const QSet<QString>& enabl
         checkCancelled(cancel);
     };
 
-    // 1. Paths.
+    // 1. Paths: all three are checked before anything is created.
     const QString instance = instanceDir(event.id);
     const QString modsDir = resolveInside(instance, QStringLiteral("mods"));
+    const QString recordPath = resolveInside(instance, kRecordName);
     ensureDir(modsDir);
 
     // 2. Record.
-    ManagedRecord record(resolveInside(instance, kRecordName));
+    ManagedRecord record(recordPath);
 
     // 3-4. Wanted set and file map.
     const QSet<QString> wanted = ModManager::resolve(event, enabled);

@@ -259,6 +259,10 @@ void TestCatalog::load_data()
         << withTop(QStringLiteral("microsoftClientId"),
                    QStringLiteral("0123abcd-456-89ab-cdef-0123456789ab"))
         << QStringLiteral("Server nemá platné Microsoft Application ID.") << u"microsoftClientId"_s;
+    QTest::newRow("client id with trailing line feed")
+        << withTop(QStringLiteral("microsoftClientId"),
+                   QStringLiteral("0123abcd-4567-89ab-cdef-0123456789ab\n"))
+        << QStringLiteral("Server nemá platné Microsoft Application ID.") << u"microsoftClientId"_s;
     QTest::newRow("100 events") << catalog(manyEvents(100)) << QString() << QString();
     {
         // Every element is broken: the count must be refused before any is read.
@@ -284,6 +288,9 @@ void TestCatalog::load_data()
         << u"events[0].id"_s;
     QTest::newRow("event id with blank") << withEvent(QStringLiteral("id"), QStringLiteral("e 1"))
                                          << kIdentifier << u"events[0].id"_s;
+    QTest::newRow("event id with trailing line feed")
+        << withEvent(QStringLiteral("id"), QStringLiteral("e1\n")) << kIdentifier
+        << u"events[0].id"_s;
     QTest::newRow("event id device name") << withEvent(QStringLiteral("id"), QStringLiteral("COM1"))
                                           << kBadPath + u"COM1"_s << u"events[0].id"_s;
     QTest::newRow("event id ends in dot") << withEvent(QStringLiteral("id"), QStringLiteral("e1."))
@@ -346,6 +353,9 @@ void TestCatalog::load_data()
     QTest::newRow("201 mods") << withMods(manyMods(201)) << kModList << u"events[0].mods"_s;
     QTest::newRow("mod id 81 characters")
         << withMod(QStringLiteral("id"), QString(id80 + QLatin1Char('x'))) << kField + u"id"_s
+        << u"events[0].mods[0].id"_s;
+    QTest::newRow("mod id with trailing line feed")
+        << withMod(QStringLiteral("id"), QStringLiteral("a\n")) << kIdentifier
         << u"events[0].mods[0].id"_s;
     QTest::newRow("mod version empty") << withMod(QStringLiteral("version"), QString())
                                        << kField + u"version"_s << u"events[0].mods[0].version"_s;

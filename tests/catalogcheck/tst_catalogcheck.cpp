@@ -153,6 +153,8 @@ void TestCatalogCheck::fillHashes()
              QCryptographicHash::hash("alpha", QCryptographicHash::Sha512).toHex());
     QCOMPARE(mods.at(0).toObject().value(u"size"_s).toInteger(), 5);
     QCOMPARE(mods.at(1).toObject().value(u"size"_s).toInteger(), 5000);
+    QCOMPARE(filled.value(u"events"_s).toArray().at(0),
+             catalogJson().value(u"events"_s).toArray().at(0));
 
     // The filled catalog passes the check on its own.
     QCOMPARE(run({writeCatalog(result.out.toUtf8())}).exitCode, 0);

@@ -60,6 +60,7 @@ private slots:
     void instanceFolder_data();
     void instanceFolder();
     void emptyEventWritesNoRecord();
+    void linkedRecordStopsBeforeAnythingIsCreated();
     void installsWantedSetWithDependencies();
     void refusedEntryChangesNothing_data();
     void refusedEntryChangesNothing();
@@ -235,6 +236,19 @@ void TestMods::emptyEventWritesNoRecord()
     QCOMPARE(m_server->requests().size(), 0);
 }
 
+void TestMods::linkedRecordStopsBeforeAnythingIsCreated()
+{
+    const QString instance = dataDir() + u"/instances/e1"_s;
+    QVERIFY(QDir().mkpath(instance));
+    const QString recordPath = instance + u"/managed-mods.json"_s;
+    QVERIFY(tarvik::test::writeBytes(dataDir() + u"/elsewhere.json"_s, "{}"));
+    QVERIFY(QFile::link(dataDir() + u"/elsewhere.json"_s, recordPath));
+
+    QCOMPARE(syncError(makeEvent(u"e1"_s, {}), {}),
+             u"Symbolický odkaz není povolen: "_s + QDir::cleanPath(recordPath));
+    QVERIFY2(!QFileInfo::exists(modsDir()), "the paths are checked before the mods folder is made");
+}
+
 void TestMods::installsWantedSetWithDependencies()
 {
     const Mod api = serve(u"api"_s, u"api.jar"_s, "api");
@@ -380,8 +394,9 @@ void TestMods::correctUnrecordedJar()
                  "a correct jar is neither copied nor rewritten");
     } else {
         QVERIFY(!QFileInfo::exists(path));
-        QVERIFY2(!QFileInfo::exists(dataDir() + u"/instances/e1/managed-mods.json"_s),
-                 "deleting an unrecorded jar has no member to remove");
+        QVERIFY2(QFileInfo::exists(dataDir() + u"/instances/e1/managed-mods.json"_s),
+                 "the record is saved after the deletion, member or not");
+        QCOMPARE(record(), QJsonObject());
     }
 }
 

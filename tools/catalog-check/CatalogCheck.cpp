@@ -60,6 +60,9 @@ QJsonObject fillHashes(QJsonObject document, const QString& folder)
     QJsonArray events = document.value(QLatin1String("events")).toArray();
     for (qsizetype i = 0; i < events.size(); ++i) {
         QJsonObject event = events.at(i).toObject();
+        // An event without a mods list is printed as it was written.
+        if (!event.value(QLatin1String("mods")).isArray())
+            continue;
         QJsonArray mods = event.value(QLatin1String("mods")).toArray();
         for (qsizetype j = 0; j < mods.size(); ++j) {
             QJsonObject mod = mods.at(j).toObject();
