@@ -23,10 +23,12 @@ const QByteArray& runningUserAgent()
 
 // A failure of the connection itself (refused, closed, TLS, timeout, abort,
 // redirect rules, proxy) rather than an HTTP error status. Qt numbers these
-// below its content errors.
+// below its content errors, together with the one it reports for a 407 answer,
+// which is an HTTP status like any other when it comes with one.
 bool isTransportError(QNetworkReply::NetworkError error)
 {
-    return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied;
+    return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied &&
+           error != QNetworkReply::ProxyAuthenticationRequiredError;
 }
 
 struct DeleteLater
