@@ -305,13 +305,15 @@ void benchHashing(const QString& folder, qint64 sizeMiB, int runs)
 {
     const QString path = folder + QStringLiteral("/random.bin");
     const qint64 size = sizeMiB * 1048576;
-    print(QStringLiteral("== hashFile on %1 MiB of pseudo-random data in the page cache").arg(sizeMiB));
+    print(QStringLiteral("== hashFile on %1 MiB of pseudo-random data in the page cache")
+              .arg(sizeMiB));
     QElapsedTimer timer;
     timer.start();
     writeRandomFile(path, size);
     flushDisks();
     readWhole(path);
-    print(QStringLiteral("   generated, synced and read once in %1 s").arg(secondsSince(timer), 0, 'f', 1));
+    print(QStringLiteral("   generated, synced and read once in %1 s")
+              .arg(secondsSince(timer), 0, 'f', 1));
 
     const QString opensslTool = QStandardPaths::findExecutable(QStringLiteral("openssl"));
     static constexpr HashAlgorithm kAlgorithms[] = {
@@ -340,13 +342,14 @@ void benchHashing(const QString& folder, qint64 sizeMiB, int runs)
                 if (firstWord(child.output) != digest)
                     fail(QStringLiteral("digest mismatch against ") + coreutilsTool);
                 coreutils.add(child.timing);
-                line += QStringLiteral(", %1 %2")
-                            .arg(QString::fromLatin1(algorithm.coreutilsTool), timingText(child.timing));
+                line += QStringLiteral(", %1 %2").arg(QString::fromLatin1(algorithm.coreutilsTool),
+                                                      timingText(child.timing));
             }
             if (!opensslTool.isEmpty()) {
-                const ChildRun child = runChild(
-                    opensslTool, {QStringLiteral("dgst"), QString::fromLatin1(algorithm.opensslOption),
-                                  QStringLiteral("-r"), path});
+                const ChildRun child =
+                    runChild(opensslTool,
+                             {QStringLiteral("dgst"), QString::fromLatin1(algorithm.opensslOption),
+                              QStringLiteral("-r"), path});
                 if (firstWord(child.output) != digest)
                     fail(QStringLiteral("digest mismatch against openssl dgst"));
                 openssl.add(child.timing);
@@ -355,11 +358,12 @@ void benchHashing(const QString& folder, qint64 sizeMiB, int runs)
             print(line + QStringLiteral("; digests agree"));
         }
         g_summary.push_back({QStringLiteral("hashFile ") + name,
-                             QString::fromLatin1(algorithm.coreutilsTool), ours,
-                             coreutils, QStringLiteral("<= 1.30x")});
-        g_summary.push_back({QStringLiteral("hashFile ") + name,
-                             QStringLiteral("openssl dgst ") + QString::fromLatin1(algorithm.opensslOption),
-                             ours, openssl, QStringLiteral("(fastest here)")});
+                             QString::fromLatin1(algorithm.coreutilsTool), ours, coreutils,
+                             QStringLiteral("<= 1.30x")});
+        g_summary.push_back(
+            {QStringLiteral("hashFile ") + name,
+             QStringLiteral("openssl dgst ") + QString::fromLatin1(algorithm.opensslOption), ours,
+             openssl, QStringLiteral("(fastest here)")});
     }
     QFile::remove(path);
 }
@@ -376,15 +380,70 @@ struct SampleFile
 // License-, configuration- and header-like text: deflates to about a quarter.
 QByteArray textContent(Random& random, qint64 size)
 {
-    static const char* const kWords[] = {
-        "the", "of", "and", "to", "in", "license", "software", "copyright", "without",
-        "warranty", "provided", "distribution", "source", "binary", "permission", "notice",
-        "conditions", "following", "redistribute", "modification", "including", "limited",
-        "merchantability", "fitness", "particular", "purpose", "holder", "contributors",
-        "liability", "damages", "security", "provider", "property", "java", "module",
-        "class", "static", "final", "public", "return", "void", "int", "struct", "define",
-        "include", "native", "interface", "version", "value", "name", "path", "file",
-        "=", "#", "{", "}", "(", ");", "*", "/*", "*/", "0x00", "1", "2048"};
+    static const char* const kWords[] = {"the",
+                                         "of",
+                                         "and",
+                                         "to",
+                                         "in",
+                                         "license",
+                                         "software",
+                                         "copyright",
+                                         "without",
+                                         "warranty",
+                                         "provided",
+                                         "distribution",
+                                         "source",
+                                         "binary",
+                                         "permission",
+                                         "notice",
+                                         "conditions",
+                                         "following",
+                                         "redistribute",
+                                         "modification",
+                                         "including",
+                                         "limited",
+                                         "merchantability",
+                                         "fitness",
+                                         "particular",
+                                         "purpose",
+                                         "holder",
+                                         "contributors",
+                                         "liability",
+                                         "damages",
+                                         "security",
+                                         "provider",
+                                         "property",
+                                         "java",
+                                         "module",
+                                         "class",
+                                         "static",
+                                         "final",
+                                         "public",
+                                         "return",
+                                         "void",
+                                         "int",
+                                         "struct",
+                                         "define",
+                                         "include",
+                                         "native",
+                                         "interface",
+                                         "version",
+                                         "value",
+                                         "name",
+                                         "path",
+                                         "file",
+                                         "=",
+                                         "#",
+                                         "{",
+                                         "}",
+                                         "(",
+                                         ");",
+                                         "*",
+                                         "/*",
+                                         "*/",
+                                         "0x00",
+                                         "1",
+                                         "2048"};
     QByteArray out;
     out.reserve(size + 32);
     int column = 0;
@@ -419,7 +478,7 @@ QByteArray binaryContent(Random& random, qint64 size, int randomPercent)
         }
         for (qint64 i = 0; i < page;) {
             quint64 bits = random.next();
-            if ((bits & 0x3f) == 0) {  // a run of zeros now and then
+            if ((bits & 0x3f) == 0) { // a run of zeros now and then
                 const qint64 run =
                     std::min<qint64>(page - i, 16 + static_cast<qint64>((bits >> 6) & 0x7f));
                 std::memset(data + offset + i, 0, static_cast<size_t>(run));
@@ -444,32 +503,37 @@ std::vector<SampleFile> runtimeLayout()
     const auto number = [](int i) { return QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0')); };
     const auto binary = [&](const QString& path, qint64 low, qint64 high, int randomPercent,
                             bool executable = false) {
-        files.push_back({path, binaryContent(random, random.between(low, high), randomPercent),
-                         executable});
+        files.push_back(
+            {path, binaryContent(random, random.between(low, high), randomPercent), executable});
     };
     const auto text = [&](const QString& path, qint64 low, qint64 high) {
         files.push_back({path, textContent(random, random.between(low, high)), false});
     };
 
     for (int i = 0; i < 24; ++i)
-        binary(QStringLiteral("bin/tool") + number(i) + QStringLiteral(".exe"), 12000, 24000, 5, true);
+        binary(QStringLiteral("bin/tool") + number(i) + QStringLiteral(".exe"), 12000, 24000, 5,
+               true);
     for (int i = 0; i < 16; ++i)
         binary(QStringLiteral("bin/lib") + number(i) + QStringLiteral(".dll"), 40000, 400000, 10);
     for (int i = 0; i < 24; ++i)
-        text(QStringLiteral("conf/setting") + number(i) + QStringLiteral(".properties"), 1000, 30000);
+        text(QStringLiteral("conf/setting") + number(i) + QStringLiteral(".properties"), 1000,
+             30000);
     for (int i = 0; i < 12; ++i)
         text(QStringLiteral("include/header") + number(i) + QStringLiteral(".h"), 2000, 40000);
-    static const char* const kLegal[] = {"LICENSE", "ASSEMBLY_EXCEPTION", "ADDITIONAL_LICENSE_INFO"};
+    static const char* const kLegal[] = {"LICENSE", "ASSEMBLY_EXCEPTION",
+                                         "ADDITIONAL_LICENSE_INFO"};
     for (int i = 0; i < 50; ++i)
         for (const char* name : kLegal)
-            text(QStringLiteral("legal/module") + number(i) + QLatin1Char('/') + QString::fromLatin1(name),
+            text(QStringLiteral("legal/module") + number(i) + QLatin1Char('/') +
+                     QString::fromLatin1(name),
                  800, 20000);
     for (int i = 0; i < 100; ++i)
         binary(QStringLiteral("lib/native") + number(i) + QStringLiteral(".dll"), 16000, 400000, 5);
     for (int i = 0; i < 8; ++i)
         text(QStringLiteral("lib/data") + number(i) + QStringLiteral(".dat"), 4000, 200000);
     for (int i = 0; i < 4; ++i)
-        binary(QStringLiteral("lib/fonts/font") + number(i) + QStringLiteral(".ttf"), 100000, 600000, 100);
+        binary(QStringLiteral("lib/fonts/font") + number(i) + QStringLiteral(".ttf"), 100000,
+               600000, 100);
     binary(QStringLiteral("lib/modules"), 52000000, 52000000, 3);
     binary(QStringLiteral("lib/server/jvm.dll"), 10000000, 10000000, 5);
     binary(QStringLiteral("lib/server/classes.jsa"), 13000000, 13000000, 5);
@@ -487,7 +551,8 @@ struct ArchiveDiscarder
 void writeArchive(const QString& path, const std::vector<SampleFile>& files)
 {
     int errorCode = 0;
-    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &errorCode);
+    zip_t* archive =
+        zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &errorCode);
     if (!archive)
         fail(QStringLiteral("cannot create ") + path);
     std::unique_ptr<zip_t, ArchiveDiscarder> guard(archive);
@@ -499,24 +564,28 @@ void writeArchive(const QString& path, const std::vector<SampleFile>& files)
             folder += parts[i] + QLatin1Char('/');
             if (!folders.insert(folder).second)
                 continue;
-            const zip_int64_t index = zip_dir_add(archive, folder.toUtf8().constData(), ZIP_FL_ENC_UTF_8);
-            if (index < 0 || zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0,
-                                                              ZIP_OPSYS_UNIX, (040755u << 16) | 0x10u) != 0)
+            const zip_int64_t index =
+                zip_dir_add(archive, folder.toUtf8().constData(), ZIP_FL_ENC_UTF_8);
+            if (index < 0 ||
+                zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0,
+                                                 ZIP_OPSYS_UNIX, (040755u << 16) | 0x10u) != 0)
                 fail(QStringLiteral("cannot add folder ") + folder);
         }
         zip_source_t* source = zip_source_buffer(archive, file.data.constData(),
                                                  static_cast<zip_uint64_t>(file.data.size()), 0);
         if (!source)
             fail(QStringLiteral("cannot add ") + file.path);
-        const zip_int64_t index = zip_file_add(archive, file.path.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
+        const zip_int64_t index =
+            zip_file_add(archive, file.path.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
         if (index < 0) {
             zip_source_free(source);
             fail(QStringLiteral("cannot add ") + file.path);
         }
         const zip_uint32_t mode = file.executable ? 0100755u : 0100644u;
-        if (zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 6) != 0 ||
-            zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0, ZIP_OPSYS_UNIX,
-                                             mode << 16) != 0)
+        if (zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
+                                     6) != 0 ||
+            zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0,
+                                             ZIP_OPSYS_UNIX, mode << 16) != 0)
             fail(QStringLiteral("cannot set up ") + file.path);
     }
     if (zip_close(archive) != 0)
@@ -580,7 +649,8 @@ void benchExtraction(const QString& folder, int runs)
     probe.reset();
     flushDisks();
     readWhole(archivePath);
-    print(QStringLiteral("   archive: %1 entries (%2 files), %3 MB deflated, %4 MB unpacked; built in %5 s")
+    print(QStringLiteral(
+              "   archive: %1 entries (%2 files), %3 MB deflated, %4 MB unpacked; built in %5 s")
               .arg(entries)
               .arg(files.size())
               .arg(static_cast<double>(QFileInfo(archivePath).size()) / 1e6, 0, 'f', 1)
@@ -597,11 +667,13 @@ void benchExtraction(const QString& folder, int runs)
         extractZip(archivePath, oursFolder, nullptr, false);
         const Timing oursTime = oursClock.elapsed();
         ours.add(oursTime);
-        QString line = QStringLiteral("   run %1: extractZip %2").arg(run).arg(timingText(oursTime));
+        QString line =
+            QStringLiteral("   run %1: extractZip %2").arg(run).arg(timingText(oursTime));
         if (!unzipTool.isEmpty()) {
             flushDisks();
-            const ChildRun child = runChild(unzipTool, {QStringLiteral("-q"), QStringLiteral("-o"),
-                                                        archivePath, QStringLiteral("-d"), unzipFolder});
+            const ChildRun child =
+                runChild(unzipTool, {QStringLiteral("-q"), QStringLiteral("-o"), archivePath,
+                                     QStringLiteral("-d"), unzipFolder});
             unzip.add(child.timing);
             line += QStringLiteral(", unzip -q -o %1").arg(timingText(child.timing));
         }
@@ -621,16 +693,17 @@ void benchExtraction(const QString& folder, int runs)
         QDir(oursFolder).removeRecursively();
         QDir(unzipFolder).removeRecursively();
     }
-    g_summary.push_back({QStringLiteral("extractZip (%1 entries)").arg(entries), QStringLiteral("unzip -q -o"),
-                         ours, unzip, QStringLiteral("<= 1.00x")});
+    g_summary.push_back({QStringLiteral("extractZip (%1 entries)").arg(entries),
+                         QStringLiteral("unzip -q -o"), ours, unzip, QStringLiteral("<= 1.00x")});
     g_summary.push_back({QStringLiteral("libzip inflate, no writes"), QStringLiteral("unzip -q -o"),
                          inflate, unzip, QStringLiteral("(decompression share)")});
 
     // The same files written three ways into fresh folders, folders made
     // beforehand: through QSaveFile (temporary file, sync, rename), through a
     // temporary file and rename without a sync, and straight into the target.
-    print(QStringLiteral("== writing the same %1 files: QSaveFile vs temporary+rename vs plain QFile")
-              .arg(files.size()));
+    print(
+        QStringLiteral("== writing the same %1 files: QSaveFile vs temporary+rename vs plain QFile")
+            .arg(files.size()));
     enum class Mode { SaveFile, RenameOnly, Plain };
     const auto writeAll = [&](const QString& base, Mode mode) {
         for (const SampleFile& file : files)
@@ -646,7 +719,8 @@ void benchExtraction(const QString& folder, int runs)
                 ok = out.open(QIODevice::WriteOnly) && out.write(file.data) == file.data.size() &&
                      out.commit();
             } else {
-                const QString written = mode == Mode::Plain ? target : target + QStringLiteral(".part");
+                const QString written =
+                    mode == Mode::Plain ? target : target + QStringLiteral(".part");
                 QFile out(written);
                 ok = out.open(QIODevice::WriteOnly) && out.write(file.data) == file.data.size();
                 out.close();
@@ -674,16 +748,18 @@ void benchExtraction(const QString& folder, int runs)
     // Wall-clock: the sync is mostly waiting for the disk, not CPU.
     const double syncPerFile = (saveFile.best.wall - renameOnly.best.wall) / count * 1000.0;
     const double atomicPerFile = (saveFile.best.wall - plain.best.wall) / count * 1000.0;
-    print(QStringLiteral("   sync on commit costs %1 ms per file (QSaveFile minus temporary+rename); "
-                         "QSaveFile over plain writes %2 ms per file; %3 MB in all")
-              .arg(syncPerFile, 0, 'f', 2)
-              .arg(atomicPerFile, 0, 'f', 2)
-              .arg(static_cast<double>(unpacked) / 1e6, 0, 'f', 1));
+    print(
+        QStringLiteral("   sync on commit costs %1 ms per file (QSaveFile minus temporary+rename); "
+                       "QSaveFile over plain writes %2 ms per file; %3 MB in all")
+            .arg(syncPerFile, 0, 'f', 2)
+            .arg(atomicPerFile, 0, 'f', 2)
+            .arg(static_cast<double>(unpacked) / 1e6, 0, 'f', 1));
     g_summary.push_back({QStringLiteral("QSaveFile writes"), QStringLiteral("temporary+rename"),
                          saveFile, renameOnly,
                          QStringLiteral("sync %1 ms/file").arg(syncPerFile, 0, 'f', 2)});
-    g_summary.push_back({QStringLiteral("QSaveFile writes"), QStringLiteral("plain QFile"), saveFile,
-                         plain, QStringLiteral("+%1 ms/file").arg(atomicPerFile, 0, 'f', 2)});
+    g_summary.push_back({QStringLiteral("QSaveFile writes"), QStringLiteral("plain QFile"),
+                         saveFile, plain,
+                         QStringLiteral("+%1 ms/file").arg(atomicPerFile, 0, 'f', 2)});
     QFile::remove(archivePath);
 }
 
@@ -693,11 +769,12 @@ void printSummary()
     print(QStringLiteral("== summary (best of each side)"));
     print(QStringLiteral("   times in seconds; ratio = ours / reference: best wall-clock, best CPU "
                          "(user + system), median wall-clock"));
-    const QString header = pad(QStringLiteral("measurement"), 27) + pad(QStringLiteral("reference"), 22) +
-                           pad(QStringLiteral("ours"), 8) + pad(QStringLiteral("ref"), 8) +
-                           pad(QStringLiteral("ratio"), 8) + pad(QStringLiteral("cpu"), 8) +
-                           pad(QStringLiteral("ref cpu"), 8) + pad(QStringLiteral("ratio"), 8) +
-                           pad(QStringLiteral("median"), 8) + QStringLiteral("target / note");
+    const QString header = pad(QStringLiteral("measurement"), 27) +
+                           pad(QStringLiteral("reference"), 22) + pad(QStringLiteral("ours"), 8) +
+                           pad(QStringLiteral("ref"), 8) + pad(QStringLiteral("ratio"), 8) +
+                           pad(QStringLiteral("cpu"), 8) + pad(QStringLiteral("ref cpu"), 8) +
+                           pad(QStringLiteral("ratio"), 8) + pad(QStringLiteral("median"), 8) +
+                           QStringLiteral("target / note");
     print(header);
     print(QString(header.size() + 12, QLatin1Char('-')));
     for (const Row& row : g_summary) {
@@ -719,20 +796,25 @@ int main(int argc, char* argv[])
     QCoreApplication::setApplicationName(QStringLiteral("bench_fs"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Times hashFile and extractZip against command-line tools and prints ratios."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Times hashFile and extractZip against command-line tools and prints ratios."));
     parser.addHelpOption();
-    const QCommandLineOption sizeOption(QStringLiteral("size-mib"),
-                                        QStringLiteral("Size of the hashed file in MiB (default 1024)."),
-                                        QStringLiteral("n"), QStringLiteral("1024"));
-    const QCommandLineOption runsOption(QStringLiteral("runs"),
-                                        QStringLiteral("Interleaved runs per side; the best counts (default 3)."),
-                                        QStringLiteral("n"), QStringLiteral("3"));
-    const QCommandLineOption dirOption(QStringLiteral("dir"),
-                                       QStringLiteral("Folder for the scratch files (default: the temp folder)."),
-                                       QStringLiteral("path"), QDir::tempPath());
-    const QCommandLineOption noHashOption(QStringLiteral("no-hash"), QStringLiteral("Skip the hashing part."));
-    const QCommandLineOption noZipOption(QStringLiteral("no-zip"), QStringLiteral("Skip the extraction part."));
+    const QCommandLineOption sizeOption(
+        QStringLiteral("size-mib"),
+        QStringLiteral("Size of the hashed file in MiB (default 1024)."), QStringLiteral("n"),
+        QStringLiteral("1024"));
+    const QCommandLineOption runsOption(
+        QStringLiteral("runs"),
+        QStringLiteral("Interleaved runs per side; the best counts (default 3)."),
+        QStringLiteral("n"), QStringLiteral("3"));
+    const QCommandLineOption dirOption(
+        QStringLiteral("dir"),
+        QStringLiteral("Folder for the scratch files (default: the temp folder)."),
+        QStringLiteral("path"), QDir::tempPath());
+    const QCommandLineOption noHashOption(QStringLiteral("no-hash"),
+                                          QStringLiteral("Skip the hashing part."));
+    const QCommandLineOption noZipOption(QStringLiteral("no-zip"),
+                                         QStringLiteral("Skip the extraction part."));
     parser.addOptions({sizeOption, runsOption, dirOption, noHashOption, noZipOption});
     parser.process(app);
 

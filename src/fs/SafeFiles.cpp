@@ -191,8 +191,8 @@ void writeFileAtomically(const QString& path, const QByteArray& bytes)
     ensureDir(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     file.setDirectWriteFallback(false);
-    const bool ok = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
-                    file.commit();
+    const bool ok =
+        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
     if (!ok) {
         file.cancelWriting();
         throw Error(QStringLiteral("Nelze bezpečně uložit soubor: ") + path);

@@ -74,10 +74,9 @@ zip_int64_t readArchive(void* state, void* data, zip_uint64_t length, zip_source
     case ZIP_SOURCE_TELL:
         return reader->file->pos();
     case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE,
-                                              ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
-                                              ZIP_SOURCE_SUPPORTS, -1);
+        return zip_source_make_command_bitmap(
+            ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR,
+            ZIP_SOURCE_FREE, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL, ZIP_SOURCE_SUPPORTS, -1);
     default:
         zip_error_set(&reader->error, ZIP_ER_OPNOTSUPP, 0);
         return -1;
@@ -111,7 +110,7 @@ bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, QSave
             return false;
         const zip_int64_t n = zip_fread(entry.get(), block.data(), kBlock);
         if (n < 0)
-            return false;  // damaged data, CRC-32 mismatch, encryption, ...
+            return false; // damaged data, CRC-32 mismatch, encryption, ...
         if (n == 0)
             break;
         // libzip does not enforce the declared size: an entry that inflates
@@ -153,8 +152,7 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
     // that Info-ZIP writes with ZIP64 records and folder entries. Names and
     // sizes come from the central directory and every entry's data is
     // checked against them while it is written.
-    std::unique_ptr<zip_t, ArchiveCloser> archive(
-        zip_open_from_source(source, ZIP_RDONLY, &error));
+    std::unique_ptr<zip_t, ArchiveCloser> archive(zip_open_from_source(source, ZIP_RDONLY, &error));
     if (!archive) {
         qCDebug(lcFs) << "zip open failed:" << zip_error_strerror(&error);
         zip_source_free(source);
@@ -191,7 +189,7 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
         const QString name = QString::fromUtf8(nameBytes);
         const bool isDirectory = nameBytes.endsWith('/') || (attributes & 0x10u) != 0;
         if (isDirectory)
-            continue;  // folders come into being through the entries inside them
+            continue; // folders come into being through the entries inside them
 
         // A name longer than 511 bytes would be cut by a reader that keeps
         // only its first 511 bytes; refuse it instead of writing a file under

@@ -11,8 +11,8 @@ namespace tarvik {
 
 // Fixed limits of extractZip.
 inline constexpr quint64 kZipMaxEntries = 100000;
-inline constexpr quint64 kZipMaxEntrySize = 536870912;   // 512 MiB declared, one entry
-inline constexpr quint64 kZipMaxTotalSize = 2147483648;  // 2 GiB declared, all entries
+inline constexpr quint64 kZipMaxEntrySize = 536870912;  // 512 MiB declared, one entry
+inline constexpr quint64 kZipMaxTotalSize = 2147483648; // 2 GiB declared, all entries
 inline constexpr int kZipMaxNameBytes = 511;
 
 // Unpacks every file entry of the archive into the target folder. Entry names

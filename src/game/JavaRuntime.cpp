@@ -48,8 +48,12 @@ QString installRuntime(Http& http, int major, const QString& runtimeFolder,
     if (reply.status != 200 || assets.isEmpty())
         throw Error(QStringLiteral("Automatická Java není dostupná. Nastavte vlastní javaw.exe."));
 
-    const QJsonObject package =
-        assets.at(0).toObject().value(QLatin1String("binary")).toObject().value(QLatin1String("package")).toObject();
+    const QJsonObject package = assets.at(0)
+                                    .toObject()
+                                    .value(QLatin1String("binary"))
+                                    .toObject()
+                                    .value(QLatin1String("package"))
+                                    .toObject();
     const QByteArray checksum = package.value(QLatin1String("checksum")).toString().toLatin1();
     static const QRegularExpression sha256(QStringLiteral("\\A[0-9a-fA-F]{64}\\z"));
     if (!sha256.match(QString::fromLatin1(checksum)).hasMatch())
@@ -89,7 +93,8 @@ QString prepareJava(Http& http, int major, const Settings& settings, const Cance
         return settings.javaPath;
     }
 
-    const QString runtimeFolder = resolveInside(dataDir(), QStringLiteral("runtimes/java-%1").arg(major));
+    const QString runtimeFolder =
+        resolveInside(dataDir(), QStringLiteral("runtimes/java-%1").arg(major));
     const QString recordFile = resolveInside(runtimeFolder, QStringLiteral("runtime.json"));
     QString path;
     if (QFileInfo::exists(recordFile)) {
@@ -108,7 +113,8 @@ QString prepareJava(Http& http, int major, const Settings& settings, const Cance
 void probeJava(const QString& javaPath, int major, const CancelFlag& cancel,
                const PlatformDescriptor& platform)
 {
-    const QString console = QFileInfo(javaPath).absolutePath() + QLatin1Char('/') + platform.javaConsole;
+    const QString console =
+        QFileInfo(javaPath).absolutePath() + QLatin1Char('/') + platform.javaConsole;
 
     QProcess probe;
     probe.setProcessChannelMode(QProcess::MergedChannels);

@@ -9,13 +9,13 @@
 #include "net/NetLog.h"
 
 #include <QEventLoop>
-#include <QThreadPool>
-#include <QtConcurrent/QtConcurrentMap>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QtConcurrent/QtConcurrentMap>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <atomic>

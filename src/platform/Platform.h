@@ -44,7 +44,8 @@ struct PlatformDescriptor
 
     // The exact values of the Windows x64 design. The kernel version is the
     // given text (the running machine's on Windows, a fixed one in tests).
-    static PlatformDescriptor forWindows(const QString& kernelVersion = QStringLiteral("10.0.22631"));
+    static PlatformDescriptor
+    forWindows(const QString& kernelVersion = QStringLiteral("10.0.22631"));
     // The native Linux x86-64 equivalents.
     static PlatformDescriptor forLinux(const QString& kernelVersion = QString());
     // The descriptor of the machine the program runs on, with its kernel version.

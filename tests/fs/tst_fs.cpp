@@ -58,7 +58,8 @@ QByteArray pattern(qsizetype size)
 // Anything but the target itself left in a folder (e.g. a save file's temp).
 QStringList leftovers(const QString& folder, const QString& keep)
 {
-    QStringList names = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    QStringList names =
+        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     names.removeAll(keep);
     return names;
 }
@@ -108,19 +109,32 @@ void TestFs::sanitizeAccepts_data()
 {
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("plain") << "mods/a.jar" << "mods/a.jar";
-    QTest::newRow("backslashes become slashes") << "a\\b\\c.txt" << "a/b/c.txt";
-    QTest::newRow("mixed separators") << "a\\b/c" << "a/b/c";
-    QTest::newRow("auxiliary") << "auxiliary" << "auxiliary";
-    QTest::newRow("con_x") << "con_x" << "con_x";
-    QTest::newRow("com10") << "dir/com10" << "dir/com10";
-    QTest::newRow("console") << "console.log" << "console.log";
-    QTest::newRow("conx") << "conx" << "conx";
-    QTest::newRow("dot inside name") << "a.b.c" << "a.b.c";
-    QTest::newRow("leading dot") << ".hidden/x" << ".hidden/x";
-    QTest::newRow("three dots inside") << "a/...b" << "a/...b";
-    QTest::newRow("Czech letters") << "světy/žluťoučký kůň.txt" << "světy/žluťoučký kůň.txt";
-    const QString longest = QString(255, QLatin1Char('a')) + QLatin1Char('/') + QString(256, QLatin1Char('b'));
+    QTest::newRow("plain") << "mods/a.jar"
+                           << "mods/a.jar";
+    QTest::newRow("backslashes become slashes") << "a\\b\\c.txt"
+                                                << "a/b/c.txt";
+    QTest::newRow("mixed separators") << "a\\b/c"
+                                      << "a/b/c";
+    QTest::newRow("auxiliary") << "auxiliary"
+                               << "auxiliary";
+    QTest::newRow("con_x") << "con_x"
+                           << "con_x";
+    QTest::newRow("com10") << "dir/com10"
+                           << "dir/com10";
+    QTest::newRow("console") << "console.log"
+                             << "console.log";
+    QTest::newRow("conx") << "conx"
+                          << "conx";
+    QTest::newRow("dot inside name") << "a.b.c"
+                                     << "a.b.c";
+    QTest::newRow("leading dot") << ".hidden/x"
+                                 << ".hidden/x";
+    QTest::newRow("three dots inside") << "a/...b"
+                                       << "a/...b";
+    QTest::newRow("Czech letters") << "světy/žluťoučký kůň.txt"
+                                   << "světy/žluťoučký kůň.txt";
+    const QString longest =
+        QString(255, QLatin1Char('a')) + QLatin1Char('/') + QString(256, QLatin1Char('b'));
     QTest::newRow("512 characters") << longest << longest;
     QTest::newRow("DEL is allowed") << QStringLiteral("a\x7f") << QStringLiteral("a\x7f");
 }
@@ -136,8 +150,8 @@ void TestFs::sanitizeRefuses_data()
 {
     QTest::addColumn<QString>("input");
     QTest::newRow("empty") << "";
-    QTest::newRow("513 characters") << QString(255, QLatin1Char('a')) + QLatin1Char('/') +
-                                           QString(257, QLatin1Char('b'));
+    QTest::newRow("513 characters")
+        << QString(255, QLatin1Char('a')) + QLatin1Char('/') + QString(257, QLatin1Char('b'));
     QTest::newRow("two dots") << "mods/../x";
     QTest::newRow("two dots with backslash") << "..\\..\\evil.txt";
     QTest::newRow("one dot") << "mods/./a.jar";
@@ -159,7 +173,8 @@ void TestFs::sanitizeRefuses_data()
     QTest::newRow("question mark") << "a?b";
     QTest::newRow("asterisk") << "a*b";
     QTest::newRow("NUL") << QString::fromUtf16(u"a\0b", 3);
-    QTest::newRow("control 1") << QStringLiteral("mods/a\x01" "b.jar");
+    QTest::newRow("control 1") << QStringLiteral("mods/a\x01"
+                                                 "b.jar");
     QTest::newRow("tab") << QStringLiteral("mods/tab\there.jar");
     QTest::newRow("control 31") << QStringLiteral("a\x1f");
     QTest::newRow("aux") << "aux";
@@ -199,14 +214,29 @@ void TestFs::resolveInsideJoinsPlainPaths()
 void TestFs::resolveInsideRefusesLinks_data()
 {
     QTest::addColumn<QString>("layout");
-    QTest::addColumn<QString>("base");      // relative to the temp folder
+    QTest::addColumn<QString>("base"); // relative to the temp folder
     QTest::addColumn<QString>("relative");
     QTest::addColumn<QString>("offending"); // relative to the temp folder
-    QTest::newRow("base is a link") << "base-link" << "link" << "a.txt" << "link";
-    QTest::newRow("folder above base is a link") << "above-link" << "link/inner" << "a.txt" << "link";
-    QTest::newRow("existing target is a link") << "target-link" << "real" << "t.txt" << "real/t.txt";
-    QTest::newRow("dangling target link") << "dangling" << "real" << "d.txt" << "real/d.txt";
-    QTest::newRow("link in the middle") << "middle-link" << "real" << "m/deeper/x.txt" << "real/m";
+    QTest::newRow("base is a link") << "base-link"
+                                    << "link"
+                                    << "a.txt"
+                                    << "link";
+    QTest::newRow("folder above base is a link") << "above-link"
+                                                 << "link/inner"
+                                                 << "a.txt"
+                                                 << "link";
+    QTest::newRow("existing target is a link") << "target-link"
+                                               << "real"
+                                               << "t.txt"
+                                               << "real/t.txt";
+    QTest::newRow("dangling target link") << "dangling"
+                                          << "real"
+                                          << "d.txt"
+                                          << "real/d.txt";
+    QTest::newRow("link in the middle") << "middle-link"
+                                        << "real"
+                                        << "m/deeper/x.txt"
+                                        << "real/m";
 }
 
 void TestFs::resolveInsideRefusesLinks()
@@ -275,7 +305,8 @@ void TestFs::parseJsonObject()
     QFETCH(QByteArray, bytes);
     QFETCH(bool, accepted);
     const QString message = errorOf([&] { tarvik::parseJsonObject(bytes); });
-    QCOMPARE(message, accepted ? QStringLiteral("<no error>") : QStringLiteral("Server poslal neplatný JSON."));
+    QCOMPARE(message, accepted ? QStringLiteral("<no error>")
+                               : QStringLiteral("Server poslal neplatný JSON."));
 }
 
 void TestFs::hashKnownDigests_data()
@@ -321,7 +352,8 @@ void TestFs::hashMultiBlockMatchesWholeDigest()
     const QString path = dir.filePath(QStringLiteral("big"));
     const QByteArray content = pattern(3 * kIoBlockSize + 4321);
     QVERIFY(test::writeBytes(path, content));
-    for (auto algorithm : {QCryptographicHash::Sha1, QCryptographicHash::Sha256, QCryptographicHash::Sha512})
+    for (auto algorithm :
+         {QCryptographicHash::Sha1, QCryptographicHash::Sha256, QCryptographicHash::Sha512})
         QCOMPARE(hashFile(path, algorithm, makeCancelFlag()),
                  QCryptographicHash::hash(content, algorithm).toHex());
 }
@@ -339,7 +371,8 @@ void TestFs::hashFailures()
     QCOMPARE(errorOf([&] { hashFile(path, QCryptographicHash::Sha1, flag); }),
              QStringLiteral("Operace byla zrušena."));
     // A folder cannot be read as a file: never a digest of "nothing".
-    const QString message = errorOf([&] { hashFile(dir.path(), QCryptographicHash::Sha1, nullptr); });
+    const QString message =
+        errorOf([&] { hashFile(dir.path(), QCryptographicHash::Sha1, nullptr); });
     QVERIFY2(message == QStringLiteral("Nelze ověřit soubor: ") + dir.path() ||
                  message == QStringLiteral("Chyba čtení: ") + dir.path(),
              qPrintable(message));
@@ -362,9 +395,12 @@ void TestFs::writeAtomicallyFailureKeepsOldContent_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("messagePrefix");
-    QTest::newRow("parent is a regular file") << "parent-file" << "Nelze vytvořit složku: ";
-    QTest::newRow("target is a folder") << "target-folder" << "Nelze bezpečně uložit soubor: ";
-    QTest::newRow("disk refuses the write") << "file-size-limit" << "Nelze bezpečně uložit soubor: ";
+    QTest::newRow("parent is a regular file") << "parent-file"
+                                              << "Nelze vytvořit složku: ";
+    QTest::newRow("target is a folder") << "target-folder"
+                                        << "Nelze bezpečně uložit soubor: ";
+    QTest::newRow("disk refuses the write") << "file-size-limit"
+                                            << "Nelze bezpečně uložit soubor: ";
 }
 
 void TestFs::writeAtomicallyFailureKeepsOldContent()
@@ -381,7 +417,8 @@ void TestFs::writeAtomicallyFailureKeepsOldContent()
     if (fault == QLatin1String("parent-file")) {
         target = folder + QStringLiteral("/state.json/inner.json");
         expectedPathInMessage = folder + QStringLiteral("/state.json");
-        QCOMPARE(errorOf([&] { writeFileAtomically(target, "new"); }), messagePrefix + expectedPathInMessage);
+        QCOMPARE(errorOf([&] { writeFileAtomically(target, "new"); }),
+                 messagePrefix + expectedPathInMessage);
     } else if (fault == QLatin1String("target-folder")) {
         const QString sub = folder + QStringLiteral("/sub");
         QVERIFY(test::writeBytes(sub + QStringLiteral("/keep.txt"), "kept"));
@@ -389,7 +426,8 @@ void TestFs::writeAtomicallyFailureKeepsOldContent()
         QCOMPARE(test::readBytes(sub + QStringLiteral("/keep.txt")), QByteArray("kept"));
     } else {
         FileSizeLimit limit(64 * 1024);
-        QCOMPARE(errorOf([&] { writeFileAtomically(target, pattern(1024 * 1024)); }), messagePrefix + target);
+        QCOMPARE(errorOf([&] { writeFileAtomically(target, pattern(1024 * 1024)); }),
+                 messagePrefix + target);
     }
     QCOMPARE(test::readBytes(folder + QStringLiteral("/state.json")), QByteArray("old content"));
     QStringList rest = leftovers(folder, QStringLiteral("state.json"));
@@ -455,7 +493,8 @@ void TestFs::copyFileFailures()
                  message == QStringLiteral("Nelze dokončit zápis: ") + folderTarget,
              qPrintable(message));
     QVERIFY(QFileInfo(folderTarget + QStringLiteral("/inside")).isDir());
-    QCOMPARE(leftovers(dir.path(), QString()).filter(QStringLiteral("folder")), QStringList{QStringLiteral("folder")});
+    QCOMPARE(leftovers(dir.path(), QString()).filter(QStringLiteral("folder")),
+             QStringList{QStringLiteral("folder")});
 }
 
 void TestFs::ensureDir()
@@ -463,7 +502,7 @@ void TestFs::ensureDir()
     QTemporaryDir dir;
     const QString deep = dir.filePath(QStringLiteral("a/b/c"));
     tarvik::ensureDir(deep);
-    tarvik::ensureDir(deep);  // existing folder is success
+    tarvik::ensureDir(deep); // existing folder is success
     QVERIFY(QFileInfo(deep).isDir());
     const QString file = dir.filePath(QStringLiteral("f"));
     QVERIFY(test::writeBytes(file, "x"));
@@ -478,7 +517,8 @@ void TestFs::cancellation()
     checkCancelled(flag);
     flag->store(true);
     QCOMPARE(errorOf([&] { checkCancelled(flag); }), QStringLiteral("Operace byla zrušena."));
-    QCOMPARE(errorOf([&] { sleepCancellable(5000, flag); }), QStringLiteral("Operace byla zrušena."));
+    QCOMPARE(errorOf([&] { sleepCancellable(5000, flag); }),
+             QStringLiteral("Operace byla zrušena."));
     QVERIFY(!isCancelled(nullptr));
 }
 
@@ -522,7 +562,8 @@ void TestFs::sleepStopsWhenCancelledBetweenSlices()
     realFlag->store(true);
     QElapsedTimer timer;
     timer.start();
-    QCOMPARE(errorOf([&] { sleepCancellable(60000, realFlag); }), QStringLiteral("Operace byla zrušena."));
+    QCOMPARE(errorOf([&] { sleepCancellable(60000, realFlag); }),
+             QStringLiteral("Operace byla zrušena."));
     QVERIFY(timer.elapsed() < 1000);
 }
 

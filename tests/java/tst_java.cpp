@@ -22,8 +22,8 @@ using namespace tarvik::test;
 
 namespace {
 
-const QString kUnfit = QStringLiteral(
-    "Tento event potřebuje 64bitovou Javu %1. Zvolte automatickou Javu nebo odpovídající instalaci.");
+const QString kUnfit = QStringLiteral("Tento event potřebuje 64bitovou Javu %1. Zvolte "
+                                      "automatickou Javu nebo odpovídající instalaci.");
 const QString kCannotStart = QStringLiteral("Vybranou Javu nelze spustit.");
 
 bool writeScript(const QString& path, const QByteArray& script)
@@ -34,8 +34,8 @@ bool writeScript(const QString& path, const QByteArray& script)
 
 QByteArray probeOutput(const QByteArray& version, const QByteArray& model)
 {
-    return "Property settings:\n    file.encoding = UTF-8\n    java.specification.version = " + version +
-           "\n    java.vendor = Stand-in\n    sun.arch.data.model = " + model +
+    return "Property settings:\n    file.encoding = UTF-8\n    java.specification.version = " +
+           version + "\n    java.vendor = Stand-in\n    sun.arch.data.model = " + model +
            "\n\nopenjdk version \"" + version + ".0.1\"\n";
 }
 
@@ -71,7 +71,7 @@ void TestJava::initTestCase()
 
 void TestJava::probe_data()
 {
-    QTest::addColumn<QByteArray>("console");  // script for java.exe; empty: no java.exe
+    QTest::addColumn<QByteArray>("console"); // script for java.exe; empty: no java.exe
     QTest::addColumn<int>("major");
     QTest::addColumn<QString>("message");
     const QByteArray real = javaWrapperScript(systemJava());
@@ -79,14 +79,19 @@ void TestJava::probe_data()
     QTest::newRow("real JVM 17 for an event that needs 21") << real << 21 << kUnfit.arg(21);
     QTest::newRow("Java 21 for an event that needs 17")
         << fakeProbeScript(probeOutput("21", "64")) << 17 << kUnfit.arg(17);
-    QTest::newRow("32-bit data model") << fakeProbeScript(probeOutput("17", "32")) << 17 << kUnfit.arg(17);
-    QTest::newRow("non-zero exit") << fakeProbeScript(probeOutput("17", "64"), 1) << 17 << kUnfit.arg(17);
+    QTest::newRow("32-bit data model")
+        << fakeProbeScript(probeOutput("17", "32")) << 17 << kUnfit.arg(17);
+    QTest::newRow("non-zero exit")
+        << fakeProbeScript(probeOutput("17", "64"), 1) << 17 << kUnfit.arg(17);
     QTest::newRow("no specification version")
         << fakeProbeScript("sun.arch.data.model = 64") << 17 << kUnfit.arg(17);
-    QTest::newRow("old version scheme 1.8") << fakeProbeScript(probeOutput("1.8", "64")) << 8 << kUnfit.arg(8);
-    QTest::newRow("version 170 is not 17") << fakeProbeScript(probeOutput("170", "64")) << 17 << kUnfit.arg(17);
+    QTest::newRow("old version scheme 1.8")
+        << fakeProbeScript(probeOutput("1.8", "64")) << 8 << kUnfit.arg(8);
+    QTest::newRow("version 170 is not 17")
+        << fakeProbeScript(probeOutput("170", "64")) << 17 << kUnfit.arg(17);
     QTest::newRow("no java.exe beside javaw.exe") << QByteArray() << 17 << kCannotStart;
-    QTest::newRow("java.exe cannot be executed") << QByteArray("not a program") << 17 << kCannotStart;
+    QTest::newRow("java.exe cannot be executed")
+        << QByteArray("not a program") << 17 << kCannotStart;
 }
 
 void TestJava::probe()
@@ -99,7 +104,7 @@ void TestJava::probe()
     const QString javaw = dir.filePath("bin/javaw.exe");
     QVERIFY(writeScript(javaw, fakeProbeScript(probeOutput("17", "64"))));
     if (console == "not a program")
-        QVERIFY(writeBytes(dir.filePath("bin/java.exe"), console));  // no execute bit
+        QVERIFY(writeBytes(dir.filePath("bin/java.exe"), console)); // no execute bit
     else if (!console.isEmpty())
         QVERIFY(writeScript(dir.filePath("bin/java.exe"), console));
     const QString result = errorOf([&] { probeJava(javaw, major, makeCancelFlag(), windows); });
@@ -112,15 +117,16 @@ void TestJava::probeHidesJavaOptionsFromTheRuntime()
     const auto windows = PlatformDescriptor::forWindows();
     // The real JVM refuses to start with an unknown option; the probe must
     // not hand the user's option variables to it.
-    const QList<QByteArray> names{"JAVA_TOOL_OPTIONS", "JDK_JAVA_OPTIONS", "_JAVA_OPTIONS", "CLASSPATH"};
+    const QList<QByteArray> names{"JAVA_TOOL_OPTIONS", "JDK_JAVA_OPTIONS", "_JAVA_OPTIONS",
+                                  "CLASSPATH"};
     for (const QByteArray& name : names)
         qputenv(name.constData(), "-XX:+ThisOptionDoesNotExist");
     qputenv("TARVIK_PROBE_MARKER", "kept");
     const QString javaw = dir.filePath("javaw.exe");
     QVERIFY(writeScript(javaw, "#!/bin/sh\n"));
-    QVERIFY(writeScript(dir.filePath("java.exe"),
-                        "#!/bin/sh\nenv > '" + dir.filePath("env.txt").toUtf8() + "'\n" +
-                            javaWrapperScript(m_java).mid(10)));
+    QVERIFY(writeScript(dir.filePath("java.exe"), "#!/bin/sh\nenv > '" +
+                                                      dir.filePath("env.txt").toUtf8() + "'\n" +
+                                                      javaWrapperScript(m_java).mid(10)));
     const QString result = errorOf([&] { probeJava(javaw, 17, nullptr, windows); });
     for (const QByteArray& name : names)
         qunsetenv(name.constData());
@@ -128,7 +134,9 @@ void TestJava::probeHidesJavaOptionsFromTheRuntime()
     QCOMPARE(result, QStringLiteral("<no error>"));
     const QByteArray env = readBytes(dir.filePath("env.txt"));
     for (const QByteArray& name : names)
-        QVERIFY2(!env.contains(QByteArray("\n" + name + "=")) && !env.startsWith(QByteArray(name + "=")), name.constData());
+        QVERIFY2(!env.contains(QByteArray("\n" + name + "=")) &&
+                     !env.startsWith(QByteArray(name + "=")),
+                 name.constData());
     QVERIFY2(env.contains("TARVIK_PROBE_MARKER=kept"), "other variables reach the probe");
 }
 
@@ -145,7 +153,8 @@ void TestJava::probeIsCancelledWithinAPoll()
     });
     QElapsedTimer timer;
     timer.start();
-    const QString result = errorOf([&] { probeJava(javaw, 17, flag, PlatformDescriptor::forWindows()); });
+    const QString result =
+        errorOf([&] { probeJava(javaw, 17, flag, PlatformDescriptor::forWindows()); });
     canceller.join();
     QCOMPARE(result, QStringLiteral("Operace byla zrušena."));
     QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
@@ -162,9 +171,11 @@ void TestJava::probeThatHangsIsKilled()
                         "#!/bin/sh\necho $$ > '" + pidFile.toUtf8() + "'\nexec sleep 60\n"));
     QElapsedTimer timer;
     timer.start();
-    const QString result = errorOf([&] { probeJava(javaw, 17, nullptr, PlatformDescriptor::forWindows()); });
+    const QString result =
+        errorOf([&] { probeJava(javaw, 17, nullptr, PlatformDescriptor::forWindows()); });
     QCOMPARE(result, QStringLiteral("Kontrola Javy překročila časový limit."));
-    QVERIFY2(timer.elapsed() >= 15000 && timer.elapsed() < 25000, qPrintable(QString::number(timer.elapsed())));
+    QVERIFY2(timer.elapsed() >= 15000 && timer.elapsed() < 25000,
+             qPrintable(QString::number(timer.elapsed())));
     const QByteArray pid = readBytes(pidFile).trimmed();
     QVERIFY2(!pid.isEmpty() && !QFileInfo::exists("/proc/" + QString::fromLatin1(pid) + "/cmdline"),
              "the hanging probe was killed");
@@ -177,14 +188,15 @@ void TestJava::customPathIsUsedAsGiven()
     ScopedEndpoints endpoints(server.baseUrl());
     QTemporaryDir dir;
     const QString javaw = dir.path() + "/Program Files/Java/../Java/bin/javaw.exe";
-    QVERIFY(writeScript(dir.filePath("Program Files/Java/bin/java.exe"), javaWrapperScript(m_java)));
+    QVERIFY(
+        writeScript(dir.filePath("Program Files/Java/bin/java.exe"), javaWrapperScript(m_java)));
     Settings settings;
     settings.javaPath = javaw;
     Http http;
     QString reported;
-    const QString path = prepareJava(http, 17, settings, nullptr,
-                                     [&](const QString& text, int) { reported = text; },
-                                     PlatformDescriptor::forWindows());
+    const QString path = prepareJava(
+        http, 17, settings, nullptr, [&](const QString& text, int) { reported = text; },
+        PlatformDescriptor::forWindows());
     QCOMPARE(path, javaw);
     QVERIFY2(server.requests().isEmpty(), "a custom runtime needs no download");
     QCOMPARE(reported, QString());
@@ -199,7 +211,7 @@ void TestJava::automaticRuntimeIsFetchedRecordedAndReused()
     ScopedEndpoints endpoints(server.baseUrl());
     const auto windows = PlatformDescriptor::forWindows();
     adoptium.serve(17, jreArchive(windows, javaWrapperScript(m_java)));
-    Settings settings;  // automatic Java
+    Settings settings; // automatic Java
 
     QList<QPair<QString, int>> progress;
     auto report = [&](const QString& text, int value) { progress.append({text, value}); };
@@ -245,7 +257,8 @@ void TestJava::automaticRuntimeOnLinux()
     Http http;
     QCOMPARE(prepareJava(http, 17, Settings(), nullptr, {}, linux),
              dataDir() + "/runtimes/java-17/jdk-17-jre/bin/java");
-    QCOMPARE(QString::fromUtf8(server.requests(FakeAdoptium::assetsPath(17)).first().target).section('?', 1),
+    QCOMPARE(QString::fromUtf8(server.requests(FakeAdoptium::assetsPath(17)).first().target)
+                 .section('?', 1),
              QStringLiteral("architecture=x64&image_type=jre&os=linux&vendor=eclipse"));
 }
 
@@ -266,8 +279,10 @@ void TestJava::vendorFailures_data()
     QTest::newRow("checksum with a trailing line feed") << "checksum-line-feed" << noChecksum;
     QTest::newRow("checksum of other data") << "wrong-checksum"
                                             << "Stažení nebo kontrola souboru selhala: java-17.zip";
-    QTest::newRow("archive without javaw.exe") << "no-launcher" << "Archiv neobsahuje Java runtime.";
-    QTest::newRow("archive with an unsafe entry") << "unsafe" << "Nepovolená cesta v manifestu: ../evil";
+    QTest::newRow("archive without javaw.exe") << "no-launcher"
+                                               << "Archiv neobsahuje Java runtime.";
+    QTest::newRow("archive with an unsafe entry") << "unsafe"
+                                                  << "Nepovolená cesta v manifestu: ../evil";
 }
 
 void TestJava::vendorFailures()
@@ -299,27 +314,32 @@ void TestJava::vendorFailures()
         TestReply reply = TestReply::json(good);
         reply.status = 500;
         adoptium.answerAssets(17, reply);
-    }
-    else if (fault == "object")
+    } else if (fault == "object")
         adoptium.answerAssets(17, TestReply::json(good.mid(1, good.size() - 2)));
     else if (fault == "empty")
         adoptium.answerAssets(17, TestReply::json("[]"));
     else if (fault == "garbage")
         adoptium.answerAssets(17, TestReply::json("<html>"));
     else if (fault == "no-checksum")
-        adoptium.answerAssets(17, TestReply::json(R"([{"binary": {"package": {"link": ")" + link.toEncoded() + R"("}}}])"));
+        adoptium.answerAssets(17, TestReply::json(R"([{"binary": {"package": {"link": ")" +
+                                                  link.toEncoded() + R"("}}}])"));
     else if (fault == "short-checksum")
-        adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(link, sha.left(63), archive.size())));
+        adoptium.answerAssets(
+            17, TestReply::json(FakeAdoptium::packageJson(link, sha.left(63), archive.size())));
     else if (fault == "bad-checksum")
-        adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(link, "g" + sha.mid(1), archive.size())));
+        adoptium.answerAssets(
+            17, TestReply::json(FakeAdoptium::packageJson(link, "g" + sha.mid(1), archive.size())));
     else if (fault == "checksum-line-feed")
-        adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(link, sha + "\\n", archive.size())));
+        adoptium.answerAssets(
+            17, TestReply::json(FakeAdoptium::packageJson(link, sha + "\\n", archive.size())));
     else if (fault == "wrong-checksum")
-        adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(link, QByteArray(64, 'a'), archive.size())));
+        adoptium.answerAssets(17, TestReply::json(FakeAdoptium::packageJson(
+                                      link, QByteArray(64, 'a'), archive.size())));
 
     Http http;
     QCOMPARE(errorOf([&] { prepareJava(http, 17, Settings(), nullptr, {}, windows); }), message);
-    QVERIFY2(!QFileInfo::exists(dataDir() + "/runtimes/java-17/runtime.json"), "no record after a failure");
+    QVERIFY2(!QFileInfo::exists(dataDir() + "/runtimes/java-17/runtime.json"),
+             "no record after a failure");
 }
 
 void TestJava::damagedRecordFile()
@@ -329,10 +349,15 @@ void TestJava::damagedRecordFile()
     ScopedEndpoints endpoints(server.baseUrl());
     QVERIFY(writeBytes(dataDir() + "/runtimes/java-21/runtime.json", "{not json"));
     Http http;
-    QCOMPARE(errorOf([&] { prepareJava(http, 21, Settings(), nullptr, {}, PlatformDescriptor::forWindows()); }),
+    QCOMPARE(errorOf([&] {
+                 prepareJava(http, 21, Settings(), nullptr, {}, PlatformDescriptor::forWindows());
+             }),
              QStringLiteral("Server poslal neplatný JSON."));
-    QVERIFY(writeBytes(dataDir() + "/runtimes/java-21/runtime.json", R"({"executable": "../../../bin/sh"})"));
-    QCOMPARE(errorOf([&] { prepareJava(http, 21, Settings(), nullptr, {}, PlatformDescriptor::forWindows()); }),
+    QVERIFY(writeBytes(dataDir() + "/runtimes/java-21/runtime.json",
+                       R"({"executable": "../../../bin/sh"})"));
+    QCOMPARE(errorOf([&] {
+                 prepareJava(http, 21, Settings(), nullptr, {}, PlatformDescriptor::forWindows());
+             }),
              QStringLiteral("Nepovolená cesta v manifestu: ../../../bin/sh"));
     QCOMPARE(server.requests().size(), 0);
 }

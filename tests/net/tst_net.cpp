@@ -842,7 +842,8 @@ private slots:
         files.insert(6, unreadableFirst ? http : unreadable);
         Http client;
         QCOMPARE(errorOf([&] { client.downloadMany(files); }),
-                 unreadableFirst ? QStringLiteral("Nelze ověřit soubor: ") + unreadable.path : kBadUrl);
+                 unreadableFirst ? QStringLiteral("Nelze ověřit soubor: ") + unreadable.path
+                                 : kBadUrl);
         QCOMPARE(server().requests().size(), 0);
     }
 

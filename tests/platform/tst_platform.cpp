@@ -7,8 +7,8 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -117,7 +117,7 @@ void TestPlatform::waitForProcessExit()
     QProcess child;
     quint32 pid = 0;
     if (process == "missing") {
-        pid = 0x3FFFFFF0u;  // above any pid_max
+        pid = 0x3FFFFFF0u; // above any pid_max
     } else if (process == "huge") {
         pid = 0xFFFFFFF0u;
     } else if (process == "self") {

@@ -272,11 +272,12 @@ public:
             {QStringLiteral("IssueInstant"), QStringLiteral("2020-12-07T19:52:08.4463796Z")},
             {QStringLiteral("NotAfter"), QStringLiteral("2020-12-21T19:52:08.4463796Z")},
             {QStringLiteral("DisplayClaims"),
-             QJsonObject{{QStringLiteral("xui"),
-                          // Another hash than XSTS answers with: the one in the
-                          // identity token must be XSTS's.
-                          QJsonArray{QJsonObject{{QStringLiteral("uhs"),
-                                                  QString(QStringLiteral("1") + behaviour.userHash)}}}}}}};
+             QJsonObject{
+                 {QStringLiteral("xui"),
+                  // Another hash than XSTS answers with: the one in the
+                  // identity token must be XSTS's.
+                  QJsonArray{QJsonObject{{QStringLiteral("uhs"),
+                                          QString(QStringLiteral("1") + behaviour.userHash)}}}}}}};
         if (behaviour.userAuthIssuesToken)
             reply.insert(QStringLiteral("Token"), QString::fromUtf8(AuthTokens::userToken()));
         return jsonReply(200, reply);

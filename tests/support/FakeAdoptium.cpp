@@ -29,7 +29,8 @@ QString FakeAdoptium::expectedQuery(const PlatformDescriptor& platform)
 
 QByteArray FakeAdoptium::packageJson(const QUrl& link, const QByteArray& checksum, qint64 size)
 {
-    return QByteArrayLiteral(R"([{"binary": {"architecture": "x64", "image_type": "jre", "package": {"checksum": ")") +
+    return QByteArrayLiteral(
+               R"([{"binary": {"architecture": "x64", "image_type": "jre", "package": {"checksum": ")") +
            checksum + QByteArrayLiteral(R"(", "link": ")") + link.toEncoded() +
            QByteArrayLiteral(R"(", "name": "jre.zip", "size": )") + QByteArray::number(size) +
            QByteArrayLiteral(R"(}}, "release_name": "jdk-17.0.12+7", "vendor": "eclipse"}])");
@@ -39,8 +40,9 @@ void FakeAdoptium::serve(int major, const QByteArray& archive)
 {
     const QByteArray sha = QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex();
     m_server.on("GET", archivePath(major), TestReply::ok(archive, "application/zip"));
-    m_server.on("GET", assetsPath(major),
-                TestReply::json(packageJson(m_server.url(archivePath(major)), sha, archive.size())));
+    m_server.on(
+        "GET", assetsPath(major),
+        TestReply::json(packageJson(m_server.url(archivePath(major)), sha, archive.size())));
 }
 
 void FakeAdoptium::answerAssets(int major, const TestReply& reply)
@@ -56,7 +58,8 @@ QString systemJava()
 
 QByteArray javaWrapperScript(const QString& realJava)
 {
-    return QByteArrayLiteral("#!/bin/sh\nexec '") + realJava.toUtf8() + QByteArrayLiteral("' \"$@\"\n");
+    return QByteArrayLiteral("#!/bin/sh\nexec '") + realJava.toUtf8() +
+           QByteArrayLiteral("' \"$@\"\n");
 }
 
 QByteArray fakeProbeScript(const QByteArray& output, int exitCode)
@@ -65,16 +68,18 @@ QByteArray fakeProbeScript(const QByteArray& output, int exitCode)
            QByteArrayLiteral("\nEOF\nexit ") + QByteArray::number(exitCode) + '\n';
 }
 
-QByteArray jreArchive(const PlatformDescriptor& platform, const QByteArray& script, const QByteArray& top)
+QByteArray jreArchive(const PlatformDescriptor& platform, const QByteArray& script,
+                      const QByteArray& top)
 {
     ZipBuilder builder;
     builder.directory(top + '/')
-        .file(top + "/bin/" + platform.javaLauncher.toUtf8(), script, ZipBuilder::Method::Deflated, 0100755)
+        .file(top + "/bin/" + platform.javaLauncher.toUtf8(), script, ZipBuilder::Method::Deflated,
+              0100755)
         .file(top + "/release", "JAVA_VERSION=\"17.0.12\"\n", ZipBuilder::Method::Deflated, 0100644)
         .file(top + "/lib/modules", QByteArray(20000, 'm'), ZipBuilder::Method::Deflated, 0100644);
     if (platform.javaConsole != platform.javaLauncher)
-        builder.file(top + "/bin/" + platform.javaConsole.toUtf8(), script, ZipBuilder::Method::Deflated,
-                     0100755);
+        builder.file(top + "/bin/" + platform.javaConsole.toUtf8(), script,
+                     ZipBuilder::Method::Deflated, 0100755);
     return builder.bytes();
 }
 

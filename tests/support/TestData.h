@@ -14,8 +14,7 @@ namespace tarvik::test {
 inline const QString kNoError = QStringLiteral("<no error>");
 
 // Runs `body` and returns the message of the Error it throws, or kNoError.
-template <typename F>
-QString errorOf(F&& body)
+template <typename F> QString errorOf(F&& body)
 {
     try {
         body();

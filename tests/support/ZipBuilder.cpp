@@ -50,7 +50,8 @@ ZipBuilder& ZipBuilder::externalAttributes(quint8 opsys, quint32 attributes)
 bool ZipBuilder::write(const QString& path, QString* error) const
 {
     int code = 0;
-    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    zip_t* archive =
+        zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code);
     auto fail = [&](const char* what) {
         if (error)
             *error = QString::fromUtf8(what);
@@ -84,9 +85,8 @@ bool ZipBuilder::write(const QString& path, QString* error) const
         }
         if (index < 0)
             return fail(zip_strerror(archive));
-        if (e.opsys &&
-            zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, *e.opsys,
-                                             e.attributes) != 0)
+        if (e.opsys && zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, *e.opsys,
+                                                        e.attributes) != 0)
             return fail(zip_strerror(archive));
     }
     // The buffers live in m_entries until zip_close has read them.

@@ -124,11 +124,11 @@ void TestZip::builtArchives_data()
     QTest::newRow("duplicate folder after case folding")
         << ZipBuilder().file("Config/a.txt", "1").file("config/a.txt", "2") << false
         << kLinkOrDuplicate << QStringList{"Config/a.txt"};
-    QTest::newRow("Unix symlink entry")
-        << ZipBuilder().symlink("link", "/etc/passwd") << false << kLinkOrDuplicate << QStringList{};
+    QTest::newRow("Unix symlink entry") << ZipBuilder().symlink("link", "/etc/passwd") << false
+                                        << kLinkOrDuplicate << QStringList{};
     QTest::newRow("Unix symlink entry under dllOnly")
-        << ZipBuilder().file("a.dll", "d").symlink("native/libs", "/tmp") << true << kLinkOrDuplicate
-        << QStringList{"a.dll"};
+        << ZipBuilder().file("a.dll", "d").symlink("native/libs", "/tmp") << true
+        << kLinkOrDuplicate << QStringList{"a.dll"};
     QTest::newRow("symlink then a file through it")
         << ZipBuilder().symlink("LINK", "/tmp").file("link/PWNED.txt", "x") << false
         << kLinkOrDuplicate << QStringList{};
@@ -138,37 +138,41 @@ void TestZip::builtArchives_data()
     QTest::newRow("dot-dot with backslashes")
         << ZipBuilder().file("..\\..\\Temp\\evil.txt", "e") << false
         << kBadPath + QStringLiteral("..\\..\\Temp\\evil.txt") << QStringList{};
-    QTest::newRow("absolute name")
-        << ZipBuilder().file("/tmp/PWNED.txt", "e") << false << kBadPath + QStringLiteral("/tmp/PWNED.txt")
-        << QStringList{};
+    QTest::newRow("absolute name") << ZipBuilder().file("/tmp/PWNED.txt", "e") << false
+                                   << kBadPath + QStringLiteral("/tmp/PWNED.txt") << QStringList{};
     QTest::newRow("drive-relative name")
         << ZipBuilder().file("C:evil.txt", "e") << false << kBadPath + QStringLiteral("C:evil.txt")
         << QStringList{};
-    QTest::newRow("UNC name")
-        << ZipBuilder().file("\\\\server\\share\\evil.txt", "e") << false
-        << kBadPath + QStringLiteral("\\\\server\\share\\evil.txt") << QStringList{};
+    QTest::newRow("UNC name") << ZipBuilder().file("\\\\server\\share\\evil.txt", "e") << false
+                              << kBadPath + QStringLiteral("\\\\server\\share\\evil.txt")
+                              << QStringList{};
     QTest::newRow("device name with extension")
         << ZipBuilder().file("ok.txt", "o").file("mods/aux.txt", "a") << false
         << kBadPath + QStringLiteral("mods/aux.txt") << QStringList{"ok.txt"};
     QTest::newRow("alternate data stream")
         << ZipBuilder().file("mods/a.jar:Zone.Identifier", "z") << false
         << kBadPath + QStringLiteral("mods/a.jar:Zone.Identifier") << QStringList{};
-    QTest::newRow("trailing dot")
-        << ZipBuilder().file("mods/a.jar", "1").file("mods/a.jar.", "2") << false
-        << kBadPath + QStringLiteral("mods/a.jar.") << QStringList{"mods/a.jar"};
+    QTest::newRow("trailing dot") << ZipBuilder().file("mods/a.jar", "1").file("mods/a.jar.", "2")
+                                  << false << kBadPath + QStringLiteral("mods/a.jar.")
+                                  << QStringList{"mods/a.jar"};
     QTest::newRow("control character")
         << ZipBuilder().file("mods/tab\there.jar", "t") << false
         << kBadPath + QStringLiteral("mods/tab\there.jar") << QStringList{};
     QTest::newRow("empty name") << ZipBuilder().file("", "x") << false << kBadPath << QStringList{};
     QTest::newRow("unsafe directory entries are skipped")
-        << ZipBuilder().directory("../evil/").directory("C:/x/").directory("aux/").file("fine.txt", "f")
+        << ZipBuilder()
+               .directory("../evil/")
+               .directory("C:/x/")
+               .directory("aux/")
+               .file("fine.txt", "f")
         << false << kOk << QStringList{"fine.txt"};
     QTest::newRow("DOS directory attribute marks a folder")
         << ZipBuilder().file("../looks-like-a-file", QByteArray()).externalAttributes(0, 0x10)
         << false << kOk << QStringList{};
     QTest::newRow("a file and a folder of the same name")
         << ZipBuilder().file("mods/x", "file").file("mods/x/y.jar", "inside") << false
-        << QStringLiteral("Nelze vytvořit složku: ") + QStringLiteral("%T/mods/x") << QStringList{"mods/x"};
+        << QStringLiteral("Nelze vytvořit složku: ") + QStringLiteral("%T/mods/x")
+        << QStringList{"mods/x"};
     QTest::newRow("dllOnly writes only the DLLs of a native jar")
         << ZipBuilder()
                .directory("META-INF/")
@@ -225,7 +229,8 @@ void TestZip::librarySuffixOfAnotherPlatform()
     } catch (const Error& e) {
         QFAIL(qPrintable(e.message()));
     }
-    QCOMPARE(test::listFiles(target), (QStringList{"liblwjgl.SO", "linux/x64/org/lwjgl/liblwjgl.so"}));
+    QCOMPARE(test::listFiles(target),
+             (QStringList{"liblwjgl.SO", "linux/x64/org/lwjgl/liblwjgl.so"}));
 }
 
 void TestZip::failedEntryLeavesNoFile_data()
@@ -236,8 +241,10 @@ void TestZip::failedEntryLeavesNoFile_data()
                                  std::pair{ZipBuilder::Method::Deflated, "deflated"}}) {
         const QByteArray m(label);
         QTest::newRow(QByteArray(m + " wrong CRC").constData()) << int(method) << "crc";
-        QTest::newRow(QByteArray(m + " more data than declared").constData()) << int(method) << "more";
-        QTest::newRow(QByteArray(m + " less data than declared").constData()) << int(method) << "less";
+        QTest::newRow(QByteArray(m + " more data than declared").constData())
+            << int(method) << "more";
+        QTest::newRow(QByteArray(m + " less data than declared").constData())
+            << int(method) << "less";
     }
 }
 
@@ -283,7 +290,8 @@ void TestZip::entryCountLimit()
     ZipBuilder builder;
     builder.file("first.dll", "d", ZipBuilder::Method::Stored);
     for (int i = 1; i < entries; ++i)
-        builder.file(QByteArray("f/" + QByteArray::number(i)), QByteArray(), ZipBuilder::Method::Stored);
+        builder.file(QByteArray("f/" + QByteArray::number(i)), QByteArray(),
+                     ZipBuilder::Method::Stored);
     QVERIFY(builder.write(zip));
     // dllOnly keeps the test from writing 100,000 files; every entry is still
     // read, validated and counted.
@@ -338,7 +346,8 @@ void TestZip::cancelDuringLargeEntry()
     std::thread canceller([&] {
         const QString first = target + QStringLiteral("/small.txt");
         while (!done) {
-            const QStringList fds = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::Files);
+            const QStringList fds =
+                QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System | QDir::Files);
             for (const QString& fd : fds) {
                 const QString link = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + fd);
                 if (link.startsWith(target + QLatin1Char('/')) && link != first) {
@@ -361,7 +370,8 @@ void TestZip::unixModeKeepsOnlyOwnerExecute()
     QTemporaryDir dir;
     const QString zip = dir.filePath(QStringLiteral("modes.zip"));
     QVERIFY(ZipBuilder()
-                .file("bin/java", "#!/bin/sh\n", ZipBuilder::Method::Deflated, 0104777)  // setuid, all rwx
+                .file("bin/java", "#!/bin/sh\n", ZipBuilder::Method::Deflated,
+                      0104777) // setuid, all rwx
                 .file("lib/readonly.txt", "r", ZipBuilder::Method::Deflated, 0100444)
                 .file("lib/plain.txt", "p", ZipBuilder::Method::Deflated, 0100666)
                 .file("dos.exe", "MZ")
@@ -373,7 +383,9 @@ void TestZip::unixModeKeepsOnlyOwnerExecute()
     ::umask(old);
     QCOMPARE(message, kOk);
     auto mode = [&](const char* name) {
-        struct stat st {};
+        struct stat st
+        {
+        };
         ::stat(QFile::encodeName(target + QLatin1Char('/') + QLatin1String(name)).constData(), &st);
         return st.st_mode & 07777;
     };
@@ -410,7 +422,8 @@ void TestZip::openFailures()
 {
     QTemporaryDir dir;
     const QString target = dir.filePath(QStringLiteral("out"));
-    QCOMPARE(extract(dir.filePath(QStringLiteral("missing.zip")), target), QStringLiteral("Nelze otevřít archiv."));
+    QCOMPARE(extract(dir.filePath(QStringLiteral("missing.zip")), target),
+             QStringLiteral("Nelze otevřít archiv."));
     const QString text = dir.filePath(QStringLiteral("text.zip"));
     QVERIFY(test::writeBytes(text, "this is not an archive at all"));
     QCOMPARE(extract(text, target), kCorrupt);
@@ -427,8 +440,9 @@ void TestZip::encryptedEntryFails()
         QFAIL("the zip tool is missing; scripts/test installs it");
     QTemporaryDir dir;
     QVERIFY(test::writeBytes(dir.filePath(QStringLiteral("secret.txt")), "top secret"));
-    QVERIFY(runTool(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-P"), QStringLiteral("pw"),
-                                           QStringLiteral("enc.zip"), QStringLiteral("secret.txt")},
+    QVERIFY(runTool(QStringLiteral("zip"),
+                    {QStringLiteral("-q"), QStringLiteral("-P"), QStringLiteral("pw"),
+                     QStringLiteral("enc.zip"), QStringLiteral("secret.txt")},
                     dir.path()));
     const QString target = dir.filePath(QStringLiteral("out"));
     QCOMPARE(extract(dir.filePath(QStringLiteral("enc.zip")), target), kFailed);
@@ -459,14 +473,16 @@ void TestZip::toolMadeArchives()
         QVERIFY(test::writeBytes(source + QLatin1Char('/') + it.key(), it.value()));
     const QString zip = dir.filePath(QStringLiteral("made.zip"));
     if (tool == QLatin1String("jar")) {
-        QVERIFY(runTool(QStringLiteral("jar"), {QStringLiteral("cf"), zip, QStringLiteral(".")}, source));
+        QVERIFY(runTool(QStringLiteral("jar"), {QStringLiteral("cf"), zip, QStringLiteral(".")},
+                        source));
         content.insert(QStringLiteral("META-INF/MANIFEST.MF"), QByteArray());
     } else if (tool == QLatin1String("zip-stream")) {
         const QString single = source + QStringLiteral("/lib/modules");
         QProcess process;
         process.setStandardInputFile(single);
         process.setStandardOutputFile(zip);
-        process.start(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-"), QStringLiteral("-")});
+        process.start(QStringLiteral("zip"),
+                      {QStringLiteral("-q"), QStringLiteral("-"), QStringLiteral("-")});
         QVERIFY(process.waitForFinished() && process.exitCode() == 0);
         content = {{QStringLiteral("-"), content.value(QStringLiteral("lib/modules"))}};
     } else {
@@ -495,24 +511,25 @@ void TestZip::hostileSamples_data()
     // the archive, a local header that differs from its central record).
     const QStringList accepted{
         "libzip-incons-archive-comment-shorter.zip", "libzip-incons-central-date.zip",
-        "libzip-incons-central-file-comment-utf8-ascii.zip", "libzip-incons-ef-local-dupe-utf8comment.zip",
-        "libzip-incons-ef-local-dupe-utf8name.zip", "libzip-incons-ef-local-dupe-zip64-v1.zip",
-        "libzip-incons-ef-local-dupe-zip64-v2.zip", "libzip-incons-ef-local-id-size.zip",
-        "libzip-incons-ef-local-id.zip", "libzip-incons-ef-local-utf8name-ascii.zip",
-        "libzip-incons-eocd64-gap.zip", "libzip-incons-eocd64.zip", "libzip-incons-gap-before-cd.zip",
+        "libzip-incons-central-file-comment-utf8-ascii.zip",
+        "libzip-incons-ef-local-dupe-utf8comment.zip", "libzip-incons-ef-local-dupe-utf8name.zip",
+        "libzip-incons-ef-local-dupe-zip64-v1.zip", "libzip-incons-ef-local-dupe-zip64-v2.zip",
+        "libzip-incons-ef-local-id-size.zip", "libzip-incons-ef-local-id.zip",
+        "libzip-incons-ef-local-utf8name-ascii.zip", "libzip-incons-eocd64-gap.zip",
+        "libzip-incons-eocd64.zip", "libzip-incons-gap-before-cd.zip",
         "libzip-incons-gap-before-eocd.zip", "libzip-incons-gap-before-local.zip",
         "libzip-incons-local-compression-method.zip", "libzip-incons-local-compsize-larger.zip",
         "libzip-incons-local-compsize-smaller.zip", "libzip-incons-local-crc.zip",
         "libzip-incons-local-filename-missing.zip", "libzip-incons-local-filename.zip",
         "libzip-incons-local-magic-bad.zip", "libzip-incons-local-size-larger.zip",
-        "libzip-incons-streamed-2.zip", "libzip-incons-streamed.zip", "libzip-incons-trailing-garbage.zip",
-        "libzip-junk-at-end.zip", "libzip-streamed-zip64.zip", "libzip-zip64.zip",
-        "rczip-crc32-not-streamed.zip", "rczip-test-trailing-junk.zip", "rczip-zip64-2.zip",
-        "rczip-zip64.zip", "zip2-comment_garbage.zip",
+        "libzip-incons-streamed-2.zip", "libzip-incons-streamed.zip",
+        "libzip-incons-trailing-garbage.zip", "libzip-junk-at-end.zip", "libzip-streamed-zip64.zip",
+        "libzip-zip64.zip", "rczip-crc32-not-streamed.zip", "rczip-test-trailing-junk.zip",
+        "rczip-zip64-2.zip", "rczip-zip64.zip", "zip2-comment_garbage.zip",
         // Written under the name before the NUL, which still passes every path rule.
         "libzip-incons-filename-nul-byte.zip"};
     const QMap<QString, QString> special{
-        {"fifield-zbsm.zip", kTooLarge},  // overlapping bomb: 5.4 GB declared
+        {"fifield-zbsm.zip", kTooLarge}, // overlapping bomb: 5.4 GB declared
         {"libzip-incons-zip64-checkcons-overflow.zip", kTooLarge},
         {"libzip-filename_duplicate.zip", kLinkOrDuplicate},
         {"libzip-filename_duplicate_empty.zip", kBadPath},
@@ -533,12 +550,14 @@ void TestZip::hostileSamples_data()
         {"libzip-incons-local-filename-short.zip", kFailed},
         {"libzip-incons-stored-size.zip", kFailed},
     };
-    const QStringList files = QDir(test::dataPath(QStringLiteral("zip")))
-                                  .entryList({QStringLiteral("*.zip"), QStringLiteral("*.trailingzip")}, QDir::Files);
+    const QStringList files =
+        QDir(test::dataPath(QStringLiteral("zip")))
+            .entryList({QStringLiteral("*.zip"), QStringLiteral("*.trailingzip")}, QDir::Files);
     QVERIFY(files.size() > 70);
     for (const QString& file : files) {
-        if (file == QLatin1String("libzip-bigzero-zip.zip") || file == QLatin1String("libzip-manyfiles-zip.zip"))
-            continue;  // containers of other samples, see nestedBombs
+        if (file == QLatin1String("libzip-bigzero-zip.zip") ||
+            file == QLatin1String("libzip-manyfiles-zip.zip"))
+            continue; // containers of other samples, see nestedBombs
         const QString message = accepted.contains(file) ? kOk : special.value(file, kCorrupt);
         QTest::newRow(qPrintable(file)) << file << message;
     }
@@ -573,8 +592,11 @@ void TestZip::declaredSizeLieStopsAtDeclaredSize()
     const QString unpacked = dir.filePath(QStringLiteral("10GB.zip"));
     QProcess bunzip;
     bunzip.setStandardOutputFile(unpacked);
-    bunzip.start(QStringLiteral("bzip2"), {QStringLiteral("-dc"), test::dataPath(QStringLiteral("zip/recext-10GB.zip.bz2"))});
-    QVERIFY2(bunzip.waitForFinished() && bunzip.exitCode() == 0, "bzip2 is installed by scripts/test");
+    bunzip.start(
+        QStringLiteral("bzip2"),
+        {QStringLiteral("-dc"), test::dataPath(QStringLiteral("zip/recext-10GB.zip.bz2"))});
+    QVERIFY2(bunzip.waitForFinished() && bunzip.exitCode() == 0,
+             "bzip2 is installed by scripts/test");
     QCOMPARE(extract(unpacked, target), kTooLarge);
     QCOMPARE(test::listFiles(target), QStringList{});
 }

@@ -42,7 +42,7 @@ ProcessWaitResult waitForProcessExit(std::uint32_t pid, int timeoutMs)
     if (fd < 0) {
         if (errno == ESRCH)
             return ProcessWaitResult::NoSuchProcess;
-        return pollWithKill(target, timeoutMs);  // kernel without pidfd_open
+        return pollWithKill(target, timeoutMs); // kernel without pidfd_open
     }
     pollfd watched{static_cast<int>(fd), POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -6,7 +6,9 @@ namespace tarvik::platform {
 
 bool isReparsePoint(const std::string& path)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     // lstat does not follow the link, so a dangling link is still seen.
     if (::lstat(path.c_str(), &st) != 0)
         return false;

@@ -2,7 +2,9 @@
 
 #include "WinStrings.h"
 
+// windows.h first: the other Windows headers depend on it.
 #include <windows.h>
+
 #include <shellapi.h>
 
 namespace tarvik::platform {

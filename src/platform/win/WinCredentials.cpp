@@ -1,6 +1,8 @@
 #include "platform/WinCredentials.h"
 
+// windows.h first: the other Windows headers depend on it.
 #include <windows.h>
+
 #include <wincred.h>
 
 #include <cstring>

@@ -10,7 +10,9 @@
 #include "platform/ReparsePoint.h"
 #include "platform/WinCredentials.h"
 
+// windows.h first: the other Windows headers depend on it.
 #include <windows.h>
+
 #include <wincred.h>
 
 #include <cstdio>
@@ -48,7 +50,7 @@ void credentials()
 {
     std::string token(2560, '\0');
     for (size_t i = 0; i < token.size(); ++i)
-        token[i] = static_cast<char>((i * 131 + 7) & 0xff);  // zero bytes included
+        token[i] = static_cast<char>((i * 131 + 7) & 0xff); // zero bytes included
 
     std::string blob;
     CHECK(!readGenericCredential(kTarget, blob));
@@ -101,7 +103,8 @@ std::wstring tempFolder()
 {
     wchar_t base[MAX_PATH];
     GetTempPathW(MAX_PATH, base);
-    std::wstring folder = std::wstring(base) + L"tarvik-win32-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring folder =
+        std::wstring(base) + L"tarvik-win32-" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
 }
@@ -132,8 +135,8 @@ void reparsePoints()
 {
     const std::wstring folder = tempFolder();
     const std::wstring file = folder + L"\\plain.txt";
-    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     CHECK(h != INVALID_HANDLE_VALUE);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
@@ -142,7 +145,8 @@ void reparsePoints()
     CHECK(!isReparsePoint(folder + L"\\missing.txt"));
 
     const std::wstring link = folder + L"\\link.txt";
-    if (CreateSymbolicLinkW(link.c_str(), file.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+    if (CreateSymbolicLinkW(link.c_str(), file.c_str(),
+                            SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
         checkLink(link, "file link made with CreateSymbolicLinkW");
         DeleteFileW(link.c_str());
     } else {
@@ -151,12 +155,14 @@ void reparsePoints()
     }
     const std::wstring dirLink = folder + L"\\link-dir";
     if (CreateSymbolicLinkW(dirLink.c_str(), folder.c_str(),
-                            SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+                            SYMBOLIC_LINK_FLAG_DIRECTORY |
+                                SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
         checkLink(dirLink, "folder link made with CreateSymbolicLinkW");
         RemoveDirectoryW(dirLink.c_str());
     } else {
-        std::printf("note: CreateSymbolicLinkW (folder) failed with error %lu; folder link not exercised\n",
-                    GetLastError());
+        std::printf(
+            "note: CreateSymbolicLinkW (folder) failed with error %lu; folder link not exercised\n",
+            GetLastError());
     }
     // A link made by the host system (scripts/test-windows passes its path).
     wchar_t hostLink[MAX_PATH];
@@ -223,10 +229,10 @@ void commandLine()
         {L"prog.exe a b", {L"prog.exe", L"a", L"b"}},
         {L"prog.exe \"a b\" c", {L"prog.exe", L"a b", L"c"}},
         {L"prog.exe \"\" x", {L"prog.exe", L"", L"x"}},
-        {L"prog.exe a\\\\b", {L"prog.exe", L"a\\\\b"}},          // backslashes before no quote stay
-        {L"prog.exe \"a\\\"b\"", {L"prog.exe", L"a\"b"}},         // \" is a literal quote
-        {L"prog.exe \"C:\\dir\\\\\"", {L"prog.exe", L"C:\\dir\\"}},  // 2n backslashes + quote
-        {L"prog.exe a\\\\\\\"b", {L"prog.exe", L"a\\\"b"}},        // 2n+1 backslashes + quote
+        {L"prog.exe a\\\\b", {L"prog.exe", L"a\\\\b"}},   // backslashes before no quote stay
+        {L"prog.exe \"a\\\"b\"", {L"prog.exe", L"a\"b"}}, // \" is a literal quote
+        {L"prog.exe \"C:\\dir\\\\\"", {L"prog.exe", L"C:\\dir\\"}}, // 2n backslashes + quote
+        {L"prog.exe a\\\\\\\"b", {L"prog.exe", L"a\\\"b"}},         // 2n+1 backslashes + quote
         {L"\"C:\\Program Files\\Tarvik\\TarvikUpdater.exe\" --pid 4242",
          {L"C:\\Program Files\\Tarvik\\TarvikUpdater.exe", L"--pid", L"4242"}},
         {L"TarvikUpdater.exe --target \"C:\\Hry\\Příliš žluťoučký kůň\" --sha256 ab",
