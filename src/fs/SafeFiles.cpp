@@ -189,6 +189,10 @@ QString resolveInside(const QString& base, const QString& relative)
 void writeFileAtomically(const QString& path, const QByteArray& bytes)
 {
     ensureDir(QFileInfo(path).absolutePath());
+    // QSaveFile follows a symbolic link at the target and replaces the file it
+    // points to, wherever that is; a link is never written through.
+    if (isReparsePoint(path))
+        throw Error(QStringLiteral("Nelze bezpečně uložit soubor: ") + path);
     QSaveFile file(path);
     file.setDirectWriteFallback(false);
     const bool ok =
@@ -207,7 +211,8 @@ void copyFile(const QString& source, const QString& target)
     ensureDir(QFileInfo(target).absolutePath());
     QSaveFile out(target);
     out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly))
+    // As in writeFileAtomically: never write through a link at the target.
+    if (isReparsePoint(target) || !out.open(QIODevice::WriteOnly))
         throw Error(QStringLiteral("Nelze zapsat: ") + target);
     QByteArray block(kIoBlockSize, Qt::Uninitialized);
     while (!in.atEnd()) {

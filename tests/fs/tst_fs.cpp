@@ -401,6 +401,8 @@ void TestFs::writeAtomicallyFailureKeepsOldContent_data()
                                         << "Nelze bezpečně uložit soubor: ";
     QTest::newRow("disk refuses the write") << "file-size-limit"
                                             << "Nelze bezpečně uložit soubor: ";
+    QTest::newRow("target is a symbolic link") << "link"
+                                               << "Nelze bezpečně uložit soubor: ";
 }
 
 void TestFs::writeAtomicallyFailureKeepsOldContent()
@@ -424,6 +426,15 @@ void TestFs::writeAtomicallyFailureKeepsOldContent()
         QVERIFY(test::writeBytes(sub + QStringLiteral("/keep.txt"), "kept"));
         QCOMPARE(errorOf([&] { writeFileAtomically(sub, "new"); }), messagePrefix + sub);
         QCOMPARE(test::readBytes(sub + QStringLiteral("/keep.txt")), QByteArray("kept"));
+    } else if (fault == QLatin1String("link")) {
+        // The link and the file it points to both stay as they were.
+        const QString outside = dir.filePath(QStringLiteral("outside.json"));
+        QVERIFY(test::writeBytes(outside, "outside"));
+        const QString link = folder + QStringLiteral("/sub");
+        QVERIFY(QFile::link(outside, link));
+        QCOMPARE(errorOf([&] { writeFileAtomically(link, "new"); }), messagePrefix + link);
+        QCOMPARE(test::readBytes(outside), QByteArray("outside"));
+        QVERIFY(isReparsePoint(link));
     } else {
         FileSizeLimit limit(64 * 1024);
         QCOMPARE(errorOf([&] { writeFileAtomically(target, pattern(1024 * 1024)); }),
@@ -484,6 +495,16 @@ void TestFs::copyFileFailures()
     }
     QCOMPARE(test::readBytes(out), QByteArray("old"));
     QCOMPARE(leftovers(QFileInfo(out).path(), QStringLiteral("dst.bin")), QStringList());
+
+    // A link at the target is not written through.
+    const QString outside = dir.filePath(QStringLiteral("outside.bin"));
+    QVERIFY(test::writeBytes(outside, "outside"));
+    const QString linkTarget = dir.filePath(QStringLiteral("out/link.bin"));
+    QVERIFY(QFile::link(outside, linkTarget));
+    QCOMPARE(errorOf([&] { copyFile(source, linkTarget); }),
+             QStringLiteral("Nelze zapsat: ") + linkTarget);
+    QCOMPARE(test::readBytes(outside), QByteArray("outside"));
+    QVERIFY(QFile::remove(linkTarget));
 
     // A target that is a folder cannot be replaced by a file.
     const QString folderTarget = dir.filePath(QStringLiteral("folder"));
