@@ -2,6 +2,7 @@
 
 #include "fs/SafeFiles.h"
 #include "fs/ZipExtract.h"
+#include "game/GameLog.h"
 #include "net/Endpoints.h"
 
 #include <QDir>
@@ -9,12 +10,9 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLoggingCategory>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QUrlQuery>
-
-Q_LOGGING_CATEGORY(lcJava, "tarvik.game.java", QtWarningMsg)
 
 namespace tarvik {
 
@@ -140,7 +138,7 @@ void probeJava(const QString& javaPath, int major, const CancelFlag& cancel,
         finished = probe.waitForFinished(kProbePollMs);
     }
     if (!finished) {
-        qCDebug(lcJava) << "probe did not finish, killing" << console;
+        qCDebug(lcGame) << "probe did not finish, killing" << console;
         probe.kill();
         probe.waitForFinished(kProbeKillWaitMs);
         checkCancelled(cancel);
@@ -157,7 +155,7 @@ void probeJava(const QString& javaPath, int major, const CancelFlag& cancel,
     const bool fits = probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0 &&
                       numeric && found == major && modelPattern.match(output).hasMatch();
     if (!fits) {
-        qCDebug(lcJava) << "probe refused" << console << "exit" << probe.exitCode() << "version"
+        qCDebug(lcGame) << "probe refused" << console << "exit" << probe.exitCode() << "version"
                         << found;
         throw Error(QStringLiteral("Tento event potřebuje 64bitovou Javu %1. Zvolte automatickou "
                                    "Javu nebo odpovídající instalaci.")
