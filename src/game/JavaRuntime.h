@@ -21,7 +21,7 @@ QString prepareJava(Http& http, int major, const Settings& settings, const Cance
                     const PlatformDescriptor& platform = PlatformDescriptor::current());
 
 // Runs the console executable beside the launcher once and returns when it
-// reports exactly the required Java specification version and a 64-bit data
+// reports exactly the required Java major version and a 64-bit data
 // model; throws Error otherwise.
 void probeJava(const QString& javaPath, int major, const CancelFlag& cancel,
                const PlatformDescriptor& platform = PlatformDescriptor::current());

@@ -83,7 +83,7 @@ void TestJava::probe_data()
         << fakeProbeScript(probeOutput("17", "32")) << 17 << kUnfit.arg(17);
     QTest::newRow("non-zero exit")
         << fakeProbeScript(probeOutput("17", "64"), 1) << 17 << kUnfit.arg(17);
-    QTest::newRow("no specification version")
+    QTest::newRow("no version line")
         << fakeProbeScript("sun.arch.data.model = 64") << 17 << kUnfit.arg(17);
     QTest::newRow("old version scheme 1.8")
         << fakeProbeScript(probeOutput("1.8", "64")) << 8 << kUnfit.arg(8);
