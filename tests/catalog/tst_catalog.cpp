@@ -488,6 +488,7 @@ void TestCatalog::load()
     QFETCH(QString, message);
     QFETCH(QString, where);
 
+#ifndef Q_OS_WIN // no test server there: the validation below still runs
     m_server->on("GET", kCatalogPath,
                  TestReply::json(QJsonDocument(document).toJson(QJsonDocument::Compact)));
     Http http;
@@ -500,18 +501,23 @@ void TestCatalog::load()
         thrown = e.message();
     }
     QCOMPARE(thrown, message);
+#endif
 
     // The operator's tool gets the same verdict from the same code, and where it lies.
     QString failedAt = QStringLiteral("unset");
+    QString refused;
     try {
         Catalog::fromJson(document, &failedAt);
-    } catch (const Error&) {
+    } catch (const Error& e) {
+        refused = e.message();
     }
+    QCOMPARE(refused, message);
     QCOMPARE(failedAt, where);
 }
 
 void TestCatalog::realisticCatalogLoadsWhole()
 {
+    TARVIK_REQUIRE_TEST_SERVER();
     const QString upperSha = QStringLiteral("ABCDEF0123456789").repeated(8);
     QJsonObject sodium = modJson(QStringLiteral("sodium"), QStringLiteral("sodium-0.6.jar"));
     sodium.insert(QStringLiteral("sha512"), upperSha);
@@ -581,6 +587,7 @@ void TestCatalog::serverFailures_data()
 
 void TestCatalog::serverFailures()
 {
+    TARVIK_REQUIRE_TEST_SERVER();
     QFETCH(TestReply, reply);
     QFETCH(QString, message);
     m_server->on("GET", kCatalogPath, reply);

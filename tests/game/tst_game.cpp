@@ -473,6 +473,7 @@ void TestGame::loadVersionJson_data()
 
 void TestGame::loadVersionJson()
 {
+    TARVIK_REQUIRE_TEST_SERVER();
     QFETCH(QByteArray, document);
     QFETCH(int, major);
     QFETCH(QString, error);
@@ -517,6 +518,7 @@ void TestGame::loadVersionJson()
 
 void TestGame::loadVersionJsonTakesFirstDuplicate()
 {
+    TARVIK_REQUIRE_TEST_SERVER();
     HttpsTestServer server;
     FakeGameServices game(server);
     ScopedEndpoints endpoints(server.baseUrl());
@@ -534,6 +536,7 @@ void TestGame::loadVersionJsonTakesFirstDuplicate()
 
 void TestGame::installsEverything()
 {
+    TARVIK_REQUIRE_TEST_SERVER();
     GameWorld world;
     world.publish();
     Settings settings;
@@ -593,6 +596,7 @@ void TestGame::installsEverything()
 
 void TestGame::secondInstallDownloadsNoGameFile()
 {
+    TARVIK_REQUIRE_TEST_SERVER();
     GameWorld world;
     world.publish();
     world.install();
@@ -643,6 +647,7 @@ void TestGame::installRefuses_data()
 
 void TestGame::installRefuses()
 {
+    TARVIK_REQUIRE_TEST_SERVER();
     QFETCH(int, fault);
     QFETCH(QString, error);
     GameWorld world;
@@ -724,6 +729,7 @@ void TestGame::installRefuses()
 
 void TestGame::expiredSessionMakesNoRequest()
 {
+    TARVIK_REQUIRE_TEST_SERVER();
     GameWorld world;
     world.publish();
     QCOMPARE(errorOf([&] { world.install({}, signedIn(120)); }),

@@ -21,7 +21,7 @@ private Q_SLOTS:
     void reparsePoint_data();
     void reparsePoint();
     void windowsDescriptorHoldsTheDesignValues();
-    void linuxDescriptorHoldsNativeValues();
+    void currentDescriptorIsThisMachines();
     void waitForProcessExit_data();
     void waitForProcessExit();
     void commandLineKeepsUtf8Arguments();
@@ -34,9 +34,11 @@ void TestPlatform::reparsePoint_data()
     QTest::newRow("plain file") << "file" << false;
     QTest::newRow("folder") << "folder" << false;
     QTest::newRow("missing path") << "missing" << false;
+#ifdef Q_OS_UNIX // QFile::link makes a shortcut on Windows, and Wine makes no links
     QTest::newRow("link to file") << "link-file" << true;
     QTest::newRow("link to folder") << "link-folder" << true;
     QTest::newRow("dangling link") << "dangling" << true;
+#endif
     QTest::newRow("empty path") << "empty" << false;
 }
 
@@ -85,13 +87,18 @@ void TestPlatform::windowsDescriptorHoldsTheDesignValues()
     QCOMPARE(d.updaterExecutable, QStringLiteral("TarvikUpdater.exe"));
 }
 
-void TestPlatform::linuxDescriptorHoldsNativeValues()
+void TestPlatform::currentDescriptorIsThisMachines()
 {
     const auto d = PlatformDescriptor::current();
+#ifdef Q_OS_WIN
+    QCOMPARE(d.osName, QStringLiteral("windows"));
+    QCOMPARE(d.clientExecutable, QStringLiteral("TarvikClient.exe"));
+#else
     QCOMPARE(d.osName, QStringLiteral("linux"));
     QCOMPARE(d.userAgentPlatform, QStringLiteral("Linux x64"));
     QCOMPARE(d.classpathSeparator, QStringLiteral(":"));
     QCOMPARE(d.clientExecutable, QStringLiteral("TarvikClient"));
+#endif
     QVERIFY2(!d.kernelVersion.isEmpty(), "the running kernel's version is filled in");
 }
 
@@ -123,8 +130,16 @@ void TestPlatform::waitForProcessExit()
     } else if (process == "self") {
         pid = quint32(QCoreApplication::applicationPid());
     } else if (process != "zero") {
+#ifdef Q_OS_WIN
+        // find reads its standard input until that closes.
+        child.start("find", {"x"});
+        QVERIFY2(child.waitForStarted(), "find must start");
+        if (process == "short")
+            child.closeWriteChannel();
+#else
         child.start("sleep", {process == "short" ? "0.2" : "30"});
         QVERIFY2(child.waitForStarted(), "sleep must start");
+#endif
         pid = quint32(child.processId());
     }
     QElapsedTimer timer;
@@ -140,6 +155,14 @@ void TestPlatform::waitForProcessExit()
 
 void TestPlatform::commandLineKeepsUtf8Arguments()
 {
+#ifdef Q_OS_WIN
+    // The real command line; scripts/test-windows puts a Czech folder name on it.
+    const QStringList expected = QCoreApplication::arguments();
+    const auto arguments = platform::commandLineArguments(0, nullptr);
+    QCOMPARE(qsizetype(arguments.size()), expected.size());
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        QCOMPARE(QString::fromStdString(arguments[size_t(i)]), expected.at(i));
+#else
     QByteArray program("TarvikUpdater");
     QByteArray target("/home/hráč/Příliš žluťoučký kůň");
     QByteArray empty;
@@ -148,6 +171,7 @@ void TestPlatform::commandLineKeepsUtf8Arguments()
     QCOMPARE(arguments.size(), size_t(3));
     QCOMPARE(QByteArray::fromStdString(arguments[1]), target);
     QCOMPARE(arguments[2], std::string());
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)

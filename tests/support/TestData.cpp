@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace tarvik::test {
 
@@ -30,6 +31,13 @@ QByteArray readBytes(const QString& path)
 
 ScopedDataDir::ScopedDataDir()
 {
+#ifdef Q_OS_WIN
+    QStandardPaths::setTestModeEnabled(true);
+    m_root = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    QDir(m_root).removeRecursively();
+#else
+    m_root = m_dir.path();
+#endif
     m_hadPrevious = qEnvironmentVariableIsSet("XDG_DATA_HOME");
     m_previous = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path()));
@@ -37,6 +45,9 @@ ScopedDataDir::ScopedDataDir()
 
 ScopedDataDir::~ScopedDataDir()
 {
+#ifdef Q_OS_WIN
+    QDir(m_root).removeRecursively();
+#endif
     if (m_hadPrevious)
         qputenv("XDG_DATA_HOME", m_previous);
     else

@@ -33,7 +33,10 @@ QByteArray readBytes(const QString& path);
 
 // A fresh, empty per-user data folder for the life of the object: points
 // XDG_DATA_HOME at a temporary folder, so dataDir() lands inside it, and
-// restores the previous value on destruction.
+// restores the previous value on destruction. Windows takes that folder from
+// the shell, not from the environment: there Qt's test mode moves it to
+// "qttest" below the real one, which the object empties on both ends (so
+// tests that use it run one at a time).
 class ScopedDataDir
 {
 public:
@@ -42,10 +45,11 @@ public:
     ScopedDataDir(const ScopedDataDir&) = delete;
     ScopedDataDir& operator=(const ScopedDataDir&) = delete;
 
-    QString root() const { return m_dir.path(); }
+    QString root() const { return m_root; }
 
 private:
     QTemporaryDir m_dir;
+    QString m_root;
     QByteArray m_previous;
     bool m_hadPrevious = false;
 };

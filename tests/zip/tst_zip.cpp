@@ -185,9 +185,16 @@ void TestZip::builtArchives_data()
     QTest::newRow("dllOnly still validates skipped names")
         << ZipBuilder().file("a.dll", "d").file("../escape.txt", "e") << true
         << kBadPath + QStringLiteral("../escape.txt") << QStringList{"a.dll"};
+#ifdef Q_OS_UNIX
     const QByteArray name511 = QByteArray(255, 'a') + '/' + QByteArray(255, 'b');
     QTest::newRow("511-byte name") << ZipBuilder().file(name511, "x") << false << kOk
                                    << QStringList{QString::fromLatin1(name511)};
+#else
+    // Far past MAX_PATH; each name leaves room for the save file's temporary suffix.
+    const QByteArray longPath = QByteArray(240, 'a') + '/' + QByteArray(240, 'b');
+    QTest::newRow("path past MAX_PATH") << ZipBuilder().file(longPath, "x") << false << kOk
+                                        << QStringList{QString::fromLatin1(longPath)};
+#endif
     const QByteArray name512 = QByteArray(255, 'a') + '/' + QByteArray(256, 'b');
     QTest::newRow("512-byte name is refused, never cut")
         << ZipBuilder().file(name512, "x") << false << kBadPath + QString::fromLatin1(name512)
@@ -332,6 +339,9 @@ void TestZip::declaredSizeLimits()
 
 void TestZip::cancelDuringLargeEntry()
 {
+#ifndef Q_OS_LINUX
+    QSKIP("the open save file is found through /proc");
+#endif
     QTemporaryDir dir;
     const QString zip = dir.filePath(QStringLiteral("large.zip"));
     QVERIFY(ZipBuilder()
@@ -367,6 +377,9 @@ void TestZip::cancelDuringLargeEntry()
 
 void TestZip::unixModeKeepsOnlyOwnerExecute()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("file modes are POSIX");
+#endif
     QTemporaryDir dir;
     const QString zip = dir.filePath(QStringLiteral("modes.zip"));
     QVERIFY(ZipBuilder()
@@ -407,6 +420,7 @@ void TestZip::overwritesExistingFilesAndRefusesLinkedTargets()
     QCOMPARE(extract(zip, target), kOk);
     QCOMPARE(test::readBytes(target + QStringLiteral("/mods/a.jar")), QByteArray("new"));
 
+#ifdef Q_OS_UNIX
     // A folder of the target that is a link is never written through.
     const QString linked = dir.filePath(QStringLiteral("linked"));
     const QString elsewhere = dir.filePath(QStringLiteral("elsewhere"));
@@ -416,6 +430,7 @@ void TestZip::overwritesExistingFilesAndRefusesLinkedTargets()
     QCOMPARE(extract(zip, linked),
              QStringLiteral("Symbolický odkaz není povolen: ") + linked + QStringLiteral("/mods"));
     QCOMPARE(test::listFiles(elsewhere), QStringList{});
+#endif
 }
 
 void TestZip::openFailures()
@@ -436,6 +451,9 @@ void TestZip::openFailures()
 
 void TestZip::encryptedEntryFails()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("the archive tools run in the Linux build");
+#endif
     if (QStandardPaths::findExecutable(QStringLiteral("zip")).isEmpty())
         QFAIL("the zip tool is missing; scripts/test installs it");
     QTemporaryDir dir;
@@ -451,6 +469,9 @@ void TestZip::encryptedEntryFails()
 
 void TestZip::toolMadeArchives_data()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("the archive tools run in the Linux build");
+#endif
     QTest::addColumn<QString>("tool");
     QTest::newRow("zip") << "zip";
     QTest::newRow("zip with ZIP64 records") << "zip64";
@@ -588,6 +609,7 @@ void TestZip::declaredSizeLieStopsAtDeclaredSize()
     QCOMPARE(extract(zip, target), kFailed);
     QCOMPARE(test::listFiles(target), QStringList{});
 
+#ifdef Q_OS_UNIX // bzip2 runs in the Linux build
     // The committed sample: 10 GB of zeros announced as 1.8 GB without ZIP64.
     const QString unpacked = dir.filePath(QStringLiteral("10GB.zip"));
     QProcess bunzip;
@@ -599,6 +621,7 @@ void TestZip::declaredSizeLieStopsAtDeclaredSize()
              "bzip2 is installed by scripts/test");
     QCOMPARE(extract(unpacked, target), kTooLarge);
     QCOMPARE(test::listFiles(target), QStringList{});
+#endif
 }
 
 void TestZip::nestedBombs()
