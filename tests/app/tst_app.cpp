@@ -112,6 +112,7 @@ private slots:
     void init();
     void cleanup();
 
+    void metaObjectIsTheWindowsContract();
     void startUp_data();
     void startUp();
     void jobsAreDroppedWhileBusy();
@@ -157,6 +158,22 @@ std::unique_ptr<Controller> TestApp::signedIn()
     if (!waitIdle(*controller) || controller->account().accessToken.isEmpty())
         return nullptr;
     return controller;
+}
+
+void TestApp::metaObjectIsTheWindowsContract()
+{
+    // The window connects to member functions; the meta-object carries the
+    // four signals and nothing else.
+    const QMetaObject& meta = Controller::staticMetaObject;
+    QCOMPARE(meta.className(), "tarvik::Controller");
+    QStringList methods;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        methods << QString::fromLatin1(meta.method(i).methodSignature()) +
+                       (meta.method(i).methodType() == QMetaMethod::Signal ? ""
+                                                                           : " (not a signal)");
+    QCOMPARE(methods, QStringList({"changed()", "progress(QString,int)", "error(QString)",
+                                   "deviceCode(QString,QUrl,int)"}));
+    QCOMPARE(meta.propertyCount(), meta.propertyOffset());
 }
 
 void TestApp::startUp_data()
