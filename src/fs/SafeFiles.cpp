@@ -20,13 +20,17 @@ namespace {
 
 const QString kCancelled = QStringLiteral("Operace byla zrušena.");
 
-// Windows device names, alone or followed by a dot and anything. Compiled once
-// per process (thread-safe static initialisation) and only read afterwards.
+// Windows device names, alone or followed by a dot and anything. Windows also
+// takes the superscript digits one to three after COM and LPT for device
+// numbers ("lpt².txt" opens a printer port). Compiled once per process
+// (thread-safe static initialisation) and only read afterwards.
 const QRegularExpression& reservedNameExpression()
 {
     static const QRegularExpression expression = [] {
-        QRegularExpression re(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(?:\\.|$)"),
-                              QRegularExpression::CaseInsensitiveOption);
+        QRegularExpression re(
+            QStringLiteral("^(con|prn|aux|nul|(?:com|lpt)[0-9\\x{b9}\\x{b2}\\x{b3}])"
+                           "(?:\\.|$)"),
+            QRegularExpression::CaseInsensitiveOption);
         re.optimize();
         return re;
     }();

@@ -124,6 +124,36 @@ bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, QSave
     return written == declaredSize;
 }
 
+// Folders are named with a trailing slash or carry the DOS directory bit.
+bool isDirectoryEntry(const char* rawName, zip_uint32_t attributes)
+{
+    return QByteArray(rawName).endsWith('/') || (attributes & 0x10u) != 0;
+}
+
+// Only stored and deflated entries are read. libzip may also decode bzip2 and
+// others; each extra decoder is more code facing untrusted input, so an
+// archive that uses one is refused as a whole, before any entry is written.
+void requireStoredOrDeflated(zip_t* archive, zip_uint64_t count)
+{
+    for (zip_uint64_t index = 0; index < count; ++index) {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        zip_uint8_t opsys = 0;
+        zip_uint32_t attributes = 0;
+        const char* rawName = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
+        if (!rawName || zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &st) != 0 ||
+            zip_file_get_external_attributes(archive, index, 0, &opsys, &attributes) != 0)
+            throw Error(QStringLiteral("Nelze číst položku archivu."));
+        if (isDirectoryEntry(rawName, attributes))
+            continue;
+        if (!(st.valid & ZIP_STAT_COMP_METHOD) ||
+            (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE)) {
+            qCDebug(lcFs) << "refused compression method" << st.comp_method;
+            throw Error(kExtractFailed);
+        }
+    }
+}
+
 } // namespace
 
 void extractZip(const QString& archivePath, const QString& targetFolder, const CancelFlag& flag,
@@ -168,6 +198,7 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
     if (static_cast<quint64>(count) > kZipMaxEntries)
         throw Error(QStringLiteral("Archiv obsahuje příliš mnoho souborů."));
 
+    requireStoredOrDeflated(archive.get(), static_cast<zip_uint64_t>(count));
     ensureDir(targetFolder);
 
     QSet<QString> seen;
@@ -187,8 +218,7 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
 
         const QByteArray nameBytes(rawName);
         const QString name = QString::fromUtf8(nameBytes);
-        const bool isDirectory = nameBytes.endsWith('/') || (attributes & 0x10u) != 0;
-        if (isDirectory)
+        if (isDirectoryEntry(rawName, attributes))
             continue; // folders come into being through the entries inside them
 
         // A name longer than 511 bytes would be cut by a reader that keeps

@@ -185,6 +185,11 @@ void TestZip::builtArchives_data()
     QTest::newRow("dllOnly still validates skipped names")
         << ZipBuilder().file("a.dll", "d").file("../escape.txt", "e") << true
         << kBadPath + QStringLiteral("../escape.txt") << QStringList{"a.dll"};
+    QTest::newRow("bzip2 entry refuses the archive before anything is written")
+        << ZipBuilder()
+               .file("first.txt", "stored", ZipBuilder::Method::Stored)
+               .file("second.txt", QByteArray(5000, 'b'), ZipBuilder::Method::Bzip2)
+        << false << kFailed << QStringList{};
     const QByteArray name511 = QByteArray(255, 'a') + '/' + QByteArray(255, 'b');
     QTest::newRow("511-byte name") << ZipBuilder().file(name511, "x") << false << kOk
                                    << QStringList{QString::fromLatin1(name511)};
