@@ -85,7 +85,7 @@ MainWindow::MainWindow(Controller* controller, QWidget* parent)
     setWindowIcon(QIcon(kLogo));
     resize(1100, 760);
     setMinimumSize(900, 650);
-    setStyleSheet(styleSheet());
+    setStyleSheet(launcherStyleSheet());
 
     auto* central = new QWidget;
     auto* column = new QVBoxLayout(central);

@@ -2,7 +2,7 @@
 
 namespace tarvik {
 
-QString styleSheet()
+QString launcherStyleSheet()
 {
     return QStringLiteral(
         "QWidget { background: #171a20; color: #edf0f5; font-family: 'Segoe UI'; font-size: 14px; "

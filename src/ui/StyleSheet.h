@@ -6,6 +6,6 @@
 
 namespace tarvik {
 
-QString styleSheet();
+QString launcherStyleSheet();
 
 } // namespace tarvik

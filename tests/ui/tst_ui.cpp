@@ -74,6 +74,7 @@ private slots:
     void cleanup();
 
     void czechTextHasGlyphs();
+    void styleSheetIsInForce();
     void signInAndOut_data();
     void signInAndOut();
     void progressBar();
@@ -136,6 +137,50 @@ void TestUi::czechTextHasGlyphs()
             metrics.inFont(ch),
             qPrintable(
                 QString("no glyph for %1 in %2").arg(ch).arg(QFontInfo(button->font()).family())));
+}
+
+void TestUi::styleSheetIsInForce()
+{
+    start(false);
+    QStringList selectors;
+    for (const QString& rule : m_window->styleSheet().split('}', Qt::SkipEmptyParts)) {
+        if (!rule.trimmed().isEmpty())
+            selectors << rule.section('{', 0, 0).trimmed();
+    }
+    QCOMPARE(selectors, QStringList({"QWidget",
+                                     "QLabel#title",
+                                     "QLabel#heading",
+                                     "QLabel#eyebrow",
+                                     "QLabel#muted",
+                                     "QLabel#message",
+                                     "QFrame#card",
+                                     "QFrame#card QLabel",
+                                     "QPushButton",
+                                     "QPushButton:hover",
+                                     "QPushButton:focus",
+                                     "QPushButton:disabled",
+                                     "QPushButton#primary",
+                                     "QPushButton#primary:hover",
+                                     "QPushButton#primary:disabled",
+                                     "QLineEdit, QSpinBox, QComboBox",
+                                     "QLineEdit:focus, QSpinBox:focus, QComboBox:focus",
+                                     "QTabWidget::pane",
+                                     "QTabBar::tab",
+                                     "QTabBar::tab:selected",
+                                     "QTabBar::tab:hover",
+                                     "QListWidget",
+                                     "QListWidget::item",
+                                     "QListWidget::item:selected",
+                                     "QScrollArea",
+                                     "QCheckBox",
+                                     "QCheckBox::indicator",
+                                     "QProgressBar",
+                                     "QProgressBar::chunk",
+                                     "QToolTip"}));
+    // The rules reach the widgets: the title's size, the window's colours.
+    QLabel* title = withText<QLabel>(m_window.get(), "Tvoje další hra začíná tady.");
+    QCOMPARE(QFontInfo(title->font()).pixelSize(), 32);
+    QCOMPARE(m_window->grab().toImage().pixelColor(5, 5), QColor("#171a20"));
 }
 
 void TestUi::signInAndOut_data()
