@@ -1,11 +1,11 @@
 #include "fs/ZipExtract.h"
 
+#include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QSet>
 
 #include <zip.h>
@@ -96,7 +96,7 @@ struct EntryCloser
 // Returns false when the data is damaged, fails its CRC-32, has another size
 // than declared, or the save file refuses it; a set cancel flag stops the
 // entry early (the caller then reports the cancellation).
-bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, QSaveFile& out,
+bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, AtomicFile& out,
                  const CancelFlag& flag)
 {
     std::unique_ptr<zip_file_t, EntryCloser> entry(zip_fopen_index(archive, index, 0));
@@ -117,7 +117,7 @@ bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, QSave
         // to more than it declares stops here, before the extra byte is written.
         if (static_cast<quint64>(n) > declaredSize - written)
             return false;
-        if (out.write(block.constData(), n) != n)
+        if (!out.write(QByteArrayView(block.constData(), n)))
             return false;
         written += static_cast<quint64>(n);
     }
@@ -245,14 +245,13 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
         const QString outputPath = resolveInside(targetFolder, validated);
         ensureDir(QFileInfo(outputPath).absolutePath());
 
-        QSaveFile out(outputPath);
-        out.setDirectWriteFallback(false);
-        if (!out.open(QIODevice::WriteOnly))
+        AtomicFile out(outputPath);
+        if (!out.open())
             throw Error(QStringLiteral("Nelze zapsat obsah archivu."));
 
         const bool extracted = streamEntry(archive.get(), index, declared, out, flag);
         if (isCancelled(flag)) {
-            out.cancelWriting();
+            out.abandon();
             checkCancelled(flag);
         }
         bool ok = extracted;
@@ -260,12 +259,10 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
         // Keep the owner-execute bit of a Unix entry (an unpacked Java runtime
         // must run) and no other mode bit.
         if (ok && opsys == ZIP_OPSYS_UNIX && (unixMode & 0100u))
-            ok = out.setPermissions(out.permissions() | QFileDevice::ExeOwner);
+            ok = out.setExecutableByOwner();
 #endif
-        if (!ok || !out.commit()) {
-            out.cancelWriting();
+        if (!ok || !out.commit())
             throw Error(kExtractFailed);
-        }
     }
 }
 
