@@ -140,10 +140,17 @@ Account exchangeMicrosoftToken(const AuthContext& context, const QByteArray& mic
     const HttpResponse response =
         context.http.request(profile, QByteArrayLiteral("GET"), {}, accessToken, kJson);
     qCDebug(lcAuth) << "GET" << profile.host() << profile.path() << "status" << response.status;
-    if (response.status != 200) {
+    // 404 is the service's answer for an account without a Java profile; any
+    // other status (an outage, a rate limit) is a failure of the service.
+    if (response.status == 404) {
         throw Error(QStringLiteral("Účet nemá vytvořený Minecraft Java profil. Dokončete jej "
                                    "nejprve na ") +
                     endpoints.minecraftWebsite + QLatin1Char('.'));
+    }
+    if (response.status != 200) {
+        throw Error(QStringLiteral("Ověření účtu selhalo (HTTP %1, %2).")
+                        .arg(response.status)
+                        .arg(profile.host(QUrl::FullyDecoded)));
     }
     const QJsonObject profileReply = parseJsonObject(response.body);
 

@@ -139,10 +139,14 @@ Event CatalogReader::readEvent(const QJsonObject& object, const QString& prefix,
     if (event.server.size() > kMaxServer || serverForbidden.match(event.server).hasMatch())
         fail(QStringLiteral("Neplatná adresa herního serveru."));
 
+    // The id names the event's instance folder; on a case-insensitive file
+    // system "Finale" and "finale" would share one, so ids are compared
+    // case-folded, as mod file names are.
     at(prefix, QStringLiteral("id"));
-    if (eventIds.contains(event.id))
+    const QString foldedId = event.id.toCaseFolded();
+    if (eventIds.contains(foldedId))
         fail(QStringLiteral("Duplicitní event v katalogu."));
-    eventIds.insert(event.id);
+    eventIds.insert(foldedId);
 
     at(prefix, QStringLiteral("mods"));
     const QJsonArray mods = object.value(QLatin1String("mods")).toArray();

@@ -1,5 +1,6 @@
 #include "fs/SafeFiles.h"
 
+#include "fs/AtomicFile.h"
 #include "platform/ReparsePoint.h"
 
 #include <QDir>
@@ -8,7 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -20,13 +20,17 @@ namespace {
 
 const QString kCancelled = QStringLiteral("Operace byla zrušena.");
 
-// Windows device names, alone or followed by a dot and anything. Compiled once
-// per process (thread-safe static initialisation) and only read afterwards.
+// Windows device names, alone or followed by a dot and anything. Windows also
+// takes the superscript digits one to three after COM and LPT for device
+// numbers ("lpt².txt" opens a printer port). Compiled once per process
+// (thread-safe static initialisation) and only read afterwards.
 const QRegularExpression& reservedNameExpression()
 {
     static const QRegularExpression expression = [] {
-        QRegularExpression re(QStringLiteral("^(con|prn|aux|nul|com[0-9]|lpt[0-9])(?:\\.|$)"),
-                              QRegularExpression::CaseInsensitiveOption);
+        QRegularExpression re(
+            QStringLiteral("^(con|prn|aux|nul|(?:com|lpt)[0-9\\x{b9}\\x{b2}\\x{b3}])"
+                           "(?:\\.|$)"),
+            QRegularExpression::CaseInsensitiveOption);
         re.optimize();
         return re;
     }();
@@ -189,18 +193,15 @@ QString resolveInside(const QString& base, const QString& relative)
 void writeFileAtomically(const QString& path, const QByteArray& bytes)
 {
     ensureDir(QFileInfo(path).absolutePath());
-    // QSaveFile follows a symbolic link at the target and replaces the file it
-    // points to, wherever that is; a link is never written through.
+    // A link at the target is refused, not replaced: the caller meant a file.
     if (isReparsePoint(path))
         throw Error(QStringLiteral("Nelze bezpečně uložit soubor: ") + path);
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    const bool ok =
-        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
-    if (!ok) {
-        file.cancelWriting();
+    // Each document has one writer at a time, so what a killed run left for
+    // it is stale.
+    AtomicFile::removeStaleTemporaries(path);
+    AtomicFile file(path);
+    if (!file.open() || !file.write(bytes) || !file.commit())
         throw Error(QStringLiteral("Nelze bezpečně uložit soubor: ") + path);
-    }
 }
 
 void copyFile(const QString& source, const QString& target)
@@ -209,19 +210,16 @@ void copyFile(const QString& source, const QString& target)
     if (!in.open(QIODevice::ReadOnly))
         throw Error(QStringLiteral("Nelze načíst: ") + source);
     ensureDir(QFileInfo(target).absolutePath());
-    QSaveFile out(target);
-    out.setDirectWriteFallback(false);
-    // As in writeFileAtomically: never write through a link at the target.
-    if (isReparsePoint(target) || !out.open(QIODevice::WriteOnly))
+    AtomicFile out(target);
+    // As in writeFileAtomically: a link at the target is refused.
+    if (isReparsePoint(target) || !out.open())
         throw Error(QStringLiteral("Nelze zapsat: ") + target);
     QByteArray block(kIoBlockSize, Qt::Uninitialized);
     while (!in.atEnd()) {
         const qint64 n = in.read(block.data(), kIoBlockSize);
         if (n < 0 || (n == 0 && in.error() != QFileDevice::NoError) ||
-            out.write(block.constData(), n) != n) {
-            out.cancelWriting();
+            !out.write(QByteArrayView(block.constData(), n)))
             throw Error(QStringLiteral("Chyba kopírování: ") + target);
-        }
         if (n == 0)
             break;
     }

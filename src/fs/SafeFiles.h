@@ -50,11 +50,12 @@ QString sanitizeRelativePath(const QString& text);
 // junction on the base, above it, or on any existing part below it.
 QString resolveInside(const QString& base, const QString& relative);
 
-// Writes through a temporary file in the same folder that replaces the target
-// on commit; the target is unchanged on failure.
+// Writes through a temporary file in the same folder (AtomicFile), synced
+// and renamed over the target; the target is unchanged on failure. Removes
+// what killed runs left for the same target first.
 void writeFileAtomically(const QString& path, const QByteArray& bytes);
 
-// Copies in 128 KiB blocks into an atomic save file on the target.
+// Copies in 128 KiB blocks into an AtomicFile on the target, synced.
 void copyFile(const QString& source, const QString& target);
 
 // The launcher's per-user data folder (not created here).

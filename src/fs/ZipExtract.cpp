@@ -1,11 +1,11 @@
 #include "fs/ZipExtract.h"
 
+#include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QSaveFile>
 #include <QSet>
 
 #include <zip.h>
@@ -96,7 +96,7 @@ struct EntryCloser
 // Returns false when the data is damaged, fails its CRC-32, has another size
 // than declared, or the save file refuses it; a set cancel flag stops the
 // entry early (the caller then reports the cancellation).
-bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, QSaveFile& out,
+bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, AtomicFile& out,
                  const CancelFlag& flag)
 {
     std::unique_ptr<zip_file_t, EntryCloser> entry(zip_fopen_index(archive, index, 0));
@@ -117,11 +117,41 @@ bool streamEntry(zip_t* archive, zip_uint64_t index, quint64 declaredSize, QSave
         // to more than it declares stops here, before the extra byte is written.
         if (static_cast<quint64>(n) > declaredSize - written)
             return false;
-        if (out.write(block.constData(), n) != n)
+        if (!out.write(QByteArrayView(block.constData(), n)))
             return false;
         written += static_cast<quint64>(n);
     }
     return written == declaredSize;
+}
+
+// Folders are named with a trailing slash or carry the DOS directory bit.
+bool isDirectoryEntry(const char* rawName, zip_uint32_t attributes)
+{
+    return QByteArray(rawName).endsWith('/') || (attributes & 0x10u) != 0;
+}
+
+// Only stored and deflated entries are read. libzip may also decode bzip2 and
+// others; each extra decoder is more code facing untrusted input, so an
+// archive that uses one is refused as a whole, before any entry is written.
+void requireStoredOrDeflated(zip_t* archive, zip_uint64_t count)
+{
+    for (zip_uint64_t index = 0; index < count; ++index) {
+        zip_stat_t st;
+        zip_stat_init(&st);
+        zip_uint8_t opsys = 0;
+        zip_uint32_t attributes = 0;
+        const char* rawName = zip_get_name(archive, index, ZIP_FL_ENC_RAW);
+        if (!rawName || zip_stat_index(archive, index, ZIP_FL_ENC_RAW, &st) != 0 ||
+            zip_file_get_external_attributes(archive, index, 0, &opsys, &attributes) != 0)
+            throw Error(QStringLiteral("Nelze číst položku archivu."));
+        if (isDirectoryEntry(rawName, attributes))
+            continue;
+        if (!(st.valid & ZIP_STAT_COMP_METHOD) ||
+            (st.comp_method != ZIP_CM_STORE && st.comp_method != ZIP_CM_DEFLATE)) {
+            qCDebug(lcFs) << "refused compression method" << st.comp_method;
+            throw Error(kExtractFailed);
+        }
+    }
 }
 
 } // namespace
@@ -168,6 +198,7 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
     if (static_cast<quint64>(count) > kZipMaxEntries)
         throw Error(QStringLiteral("Archiv obsahuje příliš mnoho souborů."));
 
+    requireStoredOrDeflated(archive.get(), static_cast<zip_uint64_t>(count));
     ensureDir(targetFolder);
 
     QSet<QString> seen;
@@ -187,8 +218,7 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
 
         const QByteArray nameBytes(rawName);
         const QString name = QString::fromUtf8(nameBytes);
-        const bool isDirectory = nameBytes.endsWith('/') || (attributes & 0x10u) != 0;
-        if (isDirectory)
+        if (isDirectoryEntry(rawName, attributes))
             continue; // folders come into being through the entries inside them
 
         // A name longer than 511 bytes would be cut by a reader that keeps
@@ -215,14 +245,13 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
         const QString outputPath = resolveInside(targetFolder, validated);
         ensureDir(QFileInfo(outputPath).absolutePath());
 
-        QSaveFile out(outputPath);
-        out.setDirectWriteFallback(false);
-        if (!out.open(QIODevice::WriteOnly))
+        AtomicFile out(outputPath);
+        if (!out.open())
             throw Error(QStringLiteral("Nelze zapsat obsah archivu."));
 
         const bool extracted = streamEntry(archive.get(), index, declared, out, flag);
         if (isCancelled(flag)) {
-            out.cancelWriting();
+            out.abandon();
             checkCancelled(flag);
         }
         bool ok = extracted;
@@ -230,12 +259,10 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
         // Keep the owner-execute bit of a Unix entry (an unpacked Java runtime
         // must run) and no other mode bit.
         if (ok && opsys == ZIP_OPSYS_UNIX && (unixMode & 0100u))
-            ok = out.setPermissions(out.permissions() | QFileDevice::ExeOwner);
+            ok = out.setExecutableByOwner();
 #endif
-        if (!ok || !out.commit()) {
-            out.cancelWriting();
+        if (!ok || !out.commit())
             throw Error(kExtractFailed);
-        }
     }
 }
 

@@ -1,6 +1,7 @@
 #include "mods/InstanceMods.h"
 
 #include "catalog/ModManager.h"
+#include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
 #include "net/Http.h"
 
@@ -135,9 +136,20 @@ void syncInstanceMods(Http& http, const Event& event, const QSet<QString>& enabl
                     QStringLiteral(". Odstraňte jej ze složky mods."));
     };
 
-    // 5. Scan: nothing changes until every entry is vouched for.
-    const QStringList entries = QDir(modsDir).entryList(
+    // 5. Scan: nothing changes until every entry is vouched for, except that
+    // the temporary files of copies a killed run left behind are removed:
+    // they are the launcher's own, and the game does not load them.
+    QStringList entries = QDir(modsDir).entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+    entries.removeIf([&](const QString& name) {
+        const QString path = modsDir + QLatin1Char('/') + name;
+        if (!AtomicFile::isTemporaryName(name) || isReparsePoint(path) || !QFileInfo(path).isFile())
+            return false;
+        qCDebug(lcMods) << "removing stale temporary" << name << "of" << event.id;
+        if (!QFile::remove(path))
+            throw Error(QStringLiteral("Nelze vypnout mod: ") + name);
+        return true;
+    });
     for (const QString& name : entries) {
         checkpoint(SyncStep::Scan, name);
         if (!vouched(name, hashEntry(modsDir, name, cancel)))

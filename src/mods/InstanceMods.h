@@ -27,7 +27,8 @@ QString instanceDir(const QString& eventId);
 // jars come from the shared cache "cache/mods/<sha512>.jar", filled through
 // Http::downloadMany; removals happen before installations and the record is
 // saved after every change, so a run stopped part-way leaves a state the next
-// run completes. Throws Error.
+// run completes; the temporary file of a copy that a killed run left in the
+// mods folder is removed, never taken for a user's file. Throws Error.
 void syncInstanceMods(Http& http, const Event& event, const QSet<QString>& enabled,
                       const CancelFlag& cancel);
 

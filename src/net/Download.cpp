@@ -4,15 +4,19 @@
 // state needs no locks; only the cancel flag is shared with another thread.
 #include "net/Download.h"
 
+#include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
 #include "net/Http.h"
 #include "net/NetLog.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QHash>
+#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QRandomGenerator>
 #include <QSet>
 #include <QtConcurrent/QtConcurrentMap>
 #include <QThreadPool>
@@ -20,14 +24,6 @@
 
 #include <atomic>
 #include <deque>
-#include <filesystem>
-#include <system_error>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace tarvik {
 
@@ -51,82 +47,6 @@ bool downloadSync()
 
 namespace {
 
-std::filesystem::path nativePath(const QString& path)
-{
-    return std::filesystem::path(path.toStdU16String());
-}
-
-// The atomic save of one downloaded file: a new file under a unique
-// temporary name in the target's folder, renamed over the target only on
-// commit. Unlike QSaveFile it never follows a link at the target: the rename
-// replaces the link itself, so a download never writes through a link to
-// somewhere else. No sync before the rename by default (see setDownloadSync):
-// measured here, syncing each small game file cost more than the download.
-class PartFile
-{
-public:
-    explicit PartFile(const QString& target) : m_target(target) {}
-    ~PartFile() { abandon(); }
-
-    bool open()
-    {
-        const QFileInfo info(m_target);
-        const QString stem = info.absolutePath() + QLatin1String("/.") + info.fileName();
-        // A few tries in case a stale part file holds the name.
-        for (int attempt = 0; attempt < 4; ++attempt) {
-            m_file.setFileName(stem + QLatin1Char('.') +
-                               QString::number(QRandomGenerator::global()->generate64(), 36) +
-                               QLatin1String(".part"));
-            if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-                return true;
-            if (m_file.error() != QFileDevice::OpenError || !m_file.exists())
-                break;
-        }
-        m_file.setFileName(QString());
-        return false;
-    }
-
-    bool write(const QByteArray& bytes) { return m_file.write(bytes) == bytes.size(); }
-
-    bool commit()
-    {
-        bool ok = m_file.flush();
-        if (ok && detail::downloadSync()) {
-#ifdef Q_OS_WIN
-            ok = ::_commit(m_file.handle()) == 0;
-#else
-            ok = ::fsync(m_file.handle()) == 0;
-#endif
-        }
-        m_file.close();
-        ok = ok && m_file.error() == QFileDevice::NoError;
-        if (ok) {
-            std::error_code error;
-            std::filesystem::rename(nativePath(m_file.fileName()), nativePath(m_target), error);
-            ok = !error;
-        }
-        if (ok)
-            m_file.setFileName(QString());
-        else
-            abandon();
-        return ok;
-    }
-
-    // Removes the temporary file; the target is left as it was.
-    void abandon()
-    {
-        if (m_file.fileName().isEmpty())
-            return;
-        m_file.close();
-        m_file.remove();
-        m_file.setFileName(QString());
-    }
-
-private:
-    QString m_target;
-    QFile m_file;
-};
-
 struct Entry
 {
     Download file;
@@ -138,7 +58,7 @@ struct Entry
 // handler) never touches freed state.
 struct Transfer
 {
-    Transfer(Entry e, std::unique_ptr<PartFile> o)
+    Transfer(Entry e, std::unique_ptr<AtomicFile> o)
         : entry(std::move(e)), out(std::move(o)), hash(entry.file.algorithm),
           expected(entry.file.sha.toLower()),
           limit(entry.file.size >= 0 ? entry.file.size : kMaxUnknownDownloadSize)
@@ -146,7 +66,7 @@ struct Transfer
     }
 
     Entry entry;
-    std::unique_ptr<PartFile> out;
+    std::unique_ptr<AtomicFile> out;
     QCryptographicHash hash;
     QByteArray expected;
     qint64 limit;
@@ -189,6 +109,46 @@ bool isHttpsUrl(const QUrl& url)
     return true;
 }
 
+// Progress of the scan, reported from the hashing threads: "Ověřuji soubory
+// · <checked> / <total>" with the share of files found valid so far as the
+// value, so that the bar goes on from there when downloads follow. The first
+// file checked is reported at once, then at most every 100 ms, and the last.
+class ScanProgress
+{
+public:
+    ScanProgress(const ProgressCallback& callback, qsizetype total)
+        : m_callback(callback), m_total(total)
+    {
+        m_clock.start();
+    }
+
+    void checked(bool valid)
+    {
+        if (!m_callback)
+            return;
+        ++m_checked;
+        if (valid)
+            ++m_valid;
+        QMutexLocker lock(&m_mutex);
+        const qsizetype now = m_checked;
+        if (now <= m_reported || (m_reported > 0 && now < m_total && m_clock.elapsed() < 100))
+            return;
+        m_reported = now;
+        m_clock.restart();
+        m_callback(QStringLiteral("Ověřuji soubory · %1 / %2").arg(now).arg(m_total),
+                   static_cast<int>(qint64(m_valid) * 100 / m_total));
+    }
+
+private:
+    const ProgressCallback& m_callback;
+    const qsizetype m_total;
+    std::atomic<qsizetype> m_checked{0};
+    std::atomic<qsizetype> m_valid{0};
+    QMutex m_mutex;
+    qsizetype m_reported = 0;
+    QElapsedTimer m_clock;
+};
+
 class DownloadRun
 {
 public:
@@ -200,8 +160,10 @@ public:
 
     // The files already on disk are checked in list order, and the first
     // failure in that order is the one reported. The expensive part, hashing
-    // the files that pass the cheap checks, runs on all cores beforehand;
-    // its outcome (valid, or the message it threw) is then taken in order.
+    // the files that pass the cheap checks, runs on all cores of Qt's global
+    // pool beforehand (the calling thread takes part, so a job that runs on
+    // that pool cannot starve it); its outcome (valid, or the message it
+    // threw) is then taken in order.
     void scan(const QList<Download>& files)
     {
         struct Check
@@ -212,17 +174,21 @@ public:
         const auto cheapChecksPass = [](const Download& file) {
             return !file.sha.isEmpty() && isHttpsUrl(file.url);
         };
-        QThreadPool pool;
+        ScanProgress progress(m_progress, files.size());
         const QList<Check> checks = QtConcurrent::blockingMapped<QList<Check>>(
-            &pool, files, [this, &cheapChecksPass](const Download& file) {
+            QThreadPool::globalInstance(), files,
+            [this, &cheapChecksPass, &progress](const Download& file) {
                 Check check;
-                if (!cheapChecksPass(file) || isCancelled(m_cancel))
+                if (!cheapChecksPass(file) || isCancelled(m_cancel)) {
+                    progress.checked(false);
                     return check;
+                }
                 try {
                     check.valid = isValidOnDisk(file, m_cancel);
                 } catch (const std::exception& e) {
                     check.error = errorMessage(e);
                 }
+                progress.checked(check.valid);
                 return check;
             });
         for (qsizetype i = 0; i < files.size(); ++i) {
@@ -274,6 +240,29 @@ private:
         }
     }
 
+    // One listing per folder: the launcher's temporaries in it, by target.
+    void findStaleTemporaries(const QString& folder)
+    {
+        const QStringList names =
+            QDir(folder).entryList({QStringLiteral(".*.part")}, QDir::Files | QDir::Hidden);
+        for (const QString& name : names) {
+            const QString stem = AtomicFile::stemOfTemporary(name);
+            if (!stem.isEmpty())
+                m_stale[folder + QLatin1Char('/') + stem].append(folder + QLatin1Char('/') + name);
+        }
+    }
+
+    // A transfer of this target starts: what killed runs left for it goes.
+    void removeStaleTemporaries(const QString& folder, const QString& path)
+    {
+        const QStringList stale = m_stale.take(
+            folder + QLatin1Char('/') + AtomicFile::temporaryStem(QFileInfo(path).fileName()));
+        for (const QString& temporary : stale) {
+            qCDebug(lcNet) << "removing stale" << temporary;
+            QFile::remove(temporary);
+        }
+    }
+
     void pump()
     {
         if (!m_errorMessage.isEmpty() || isCancelled(m_cancel)) {
@@ -309,8 +298,10 @@ private:
             }
             // Thousands of files share a few hundred folders.
             m_madeFolders.insert(folder);
+            findStaleTemporaries(folder);
         }
-        auto out = std::make_unique<PartFile>(path);
+        removeStaleTemporaries(folder, path);
+        auto out = std::make_unique<AtomicFile>(path);
         if (!out->open()) {
             m_errorMessage = QStringLiteral("Nelze zapsat: ") + path;
             return false;
@@ -373,7 +364,11 @@ private:
                        << reply->error() << "good" << good;
 
         if (good) {
-            if (t.out->commit())
+            // No sync by default (see setDownloadSync): measured here, syncing
+            // each small game file cost more than the download, and a file
+            // that did not reach the disk fails its check on the next run.
+            if (t.out->commit(detail::downloadSync() ? AtomicFile::Durability::Synced
+                                                     : AtomicFile::Durability::Unsynced))
                 ++m_completed;
             else
                 m_errorMessage = QStringLiteral("Nelze dokončit stažení: ") + fileNameOf(file.path);
@@ -407,6 +402,8 @@ private:
     std::deque<Entry> m_queue;
     QSet<QNetworkReply*> m_active;
     QSet<QString> m_madeFolders;
+    // Per target path, the temporaries that killed runs left for it.
+    QHash<QString, QStringList> m_stale;
     QString m_errorMessage;
     QEventLoop m_loop;
 };

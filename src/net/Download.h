@@ -21,10 +21,11 @@ inline constexpr int kDownloadAttemptTimeoutMs = 300000;
 // The file at `path` counts as valid, and is not fetched, when it is a regular
 // file (never a symbolic link or junction), has exactly `size` bytes when the
 // size is known, and its digest equals `sha`. A fetched file is written under
-// a temporary name in the same folder, hashed as the bytes arrive, and moved
-// over `path` only when the status is 200, the size (when known) matches, and
-// the digest matches; otherwise the temporary file is removed and `path` keeps
-// its previous content.
+// a temporary name in the same folder (an AtomicFile), hashed as the bytes
+// arrive, and moved over `path` only when the status is 200, the size (when
+// known) matches, and the digest matches; otherwise the temporary file is
+// removed and `path` keeps its previous content. When a transfer of `path`
+// starts, the temporaries that killed runs left for `path` are removed.
 //
 // Messages thrown for a file: "Je vyžadována platná HTTPS adresa.",
 // "Chybí kontrolní součet stahovaného souboru.", "Nelze ověřit soubor: " /

@@ -101,9 +101,12 @@ public:
 
     // Puts every listed file in place, verified (see Download.h for the rules
     // and messages). Files already valid on disk cost a hash pass and no
-    // request. Up to kMaxParallelDownloads transfers at once, started in list
-    // order; a transfer that got no HTTP response or a 5xx status is tried once
-    // more after everything queued. After every finished transfer the progress
+    // request; while they are checked the progress callback gets "Ověřuji
+    // soubory · <checked> / <total>" (first file, then at most every 100 ms,
+    // and the last) with the share found valid as the percentage. Up to
+    // kMaxParallelDownloads transfers at once, started in list order; a
+    // transfer that got no HTTP response or a 5xx status is tried once more
+    // after everything queued. After every finished transfer the progress
     // callback gets "Stahuji a ověřuji soubory · <done> / <total>" and the
     // percentage. Throws Error with the first failure (a failed move into
     // place overrides it), or "Operace byla zrušena.". A failed or cancelled
@@ -112,8 +115,6 @@ public:
 
     const CancelFlag& cancelFlag() const { return m_cancel; }
     const ProgressCallback& progressCallback() const { return m_progress; }
-    // The access manager of this Http, for callers that need a raw reply.
-    QNetworkAccessManager& manager() { return *m_manager; }
 
 private:
     CancelFlag m_cancel;

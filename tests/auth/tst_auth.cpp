@@ -641,7 +641,11 @@ void TestAuth::chainStops_data()
     row(
         "profile 404", [](AuthBehaviour& b) { b.profileStatus = 404; }, kNoProfile, all);
     row(
-        "profile 500", [](AuthBehaviour& b) { b.profileStatus = 500; }, kNoProfile, all);
+        "profile 500 is a service failure", [](AuthBehaviour& b) { b.profileStatus = 500; },
+        hostFailure.arg(500), all);
+    row(
+        "profile 429 is a service failure", [](AuthBehaviour& b) { b.profileStatus = 429; },
+        hostFailure.arg(429), all);
     row(
         "hyphenated id",
         [](AuthBehaviour& b) { b.profileId = "986dec87-b7ec-47ff-89ff-033fdb95c4b5"; }, kBadProfile,

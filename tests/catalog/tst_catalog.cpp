@@ -338,9 +338,9 @@ void TestCatalog::load_data()
     QTest::newRow("duplicate event id")
         << catalog({eventJson(QStringLiteral("e1")), eventJson(QStringLiteral("e1"))})
         << QStringLiteral("Duplicitní event v katalogu.") << u"events[1].id"_s;
-    QTest::newRow("event ids differing in case")
-        << catalog({eventJson(QStringLiteral("e1")), eventJson(QStringLiteral("E1"))}) << QString()
-        << QString();
+    QTest::newRow("event ids differing in case share a folder")
+        << catalog({eventJson(QStringLiteral("Finale")), eventJson(QStringLiteral("finale"))})
+        << QStringLiteral("Duplicitní event v katalogu.") << u"events[1].id"_s;
     QTest::newRow("mods without fabric loader")
         << withEvent(QStringLiteral("fabricLoader"), QJsonValue::Undefined) << kModList
         << u"events[0].mods"_s;

@@ -123,6 +123,8 @@ void TestFs::sanitizeAccepts_data()
                                << "auxiliary";
     QTest::newRow("con_x") << "con_x"
                            << "con_x";
+    QTest::newRow("com superscript four") << "com⁴.txt"
+                                          << "com⁴.txt";
     QTest::newRow("com10") << "dir/com10"
                            << "dir/com10";
     QTest::newRow("console") << "console.log"
@@ -190,6 +192,10 @@ void TestFs::sanitizeRefuses_data()
     QTest::newRow("lpt9.dat") << "lpt9.dat";
     QTest::newRow("prn as folder") << "prn/x";
     QTest::newRow("con with two extensions") << "con.tar.gz";
+    QTest::newRow("lpt superscript two") << "lpt².txt";
+    QTest::newRow("COM superscript one") << "COM¹";
+    QTest::newRow("Com superscript three in subfolder") << "sub/Com³.log";
+    QTest::newRow("LPT superscript three") << "LPT³";
 }
 
 void TestFs::sanitizeRefuses()

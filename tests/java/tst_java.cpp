@@ -50,7 +50,6 @@ private Q_SLOTS:
     void probe();
     void probeHidesJavaOptionsFromTheRuntime();
     void probeIsCancelledWithinAPoll();
-    void probeThatHangsIsKilled();
     void customPathIsUsedAsGiven();
     void automaticRuntimeIsFetchedRecordedAndReused();
     void automaticRuntimeOnLinux();
@@ -158,27 +157,6 @@ void TestJava::probeIsCancelledWithinAPoll()
     canceller.join();
     QCOMPARE(result, QStringLiteral("Operace byla zrušena."));
     QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
-}
-
-void TestJava::probeThatHangsIsKilled()
-{
-    // The one slow test here: the probe gives a runtime about 15 seconds.
-    QTemporaryDir dir;
-    const QString javaw = dir.filePath("javaw.exe");
-    const QString pidFile = dir.filePath("pid");
-    QVERIFY(writeScript(javaw, "#!/bin/sh\n"));
-    QVERIFY(writeScript(dir.filePath("java.exe"),
-                        "#!/bin/sh\necho $$ > '" + pidFile.toUtf8() + "'\nexec sleep 60\n"));
-    QElapsedTimer timer;
-    timer.start();
-    const QString result =
-        errorOf([&] { probeJava(javaw, 17, nullptr, PlatformDescriptor::forWindows()); });
-    QCOMPARE(result, QStringLiteral("Kontrola Javy překročila časový limit."));
-    QVERIFY2(timer.elapsed() >= 15000 && timer.elapsed() < 25000,
-             qPrintable(QString::number(timer.elapsed())));
-    const QByteArray pid = readBytes(pidFile).trimmed();
-    QVERIFY2(!pid.isEmpty() && !QFileInfo::exists("/proc/" + QString::fromLatin1(pid) + "/cmdline"),
-             "the hanging probe was killed");
 }
 
 void TestJava::customPathIsUsedAsGiven()

@@ -13,8 +13,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QtTest>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -79,6 +81,7 @@ private slots:
     void fileChangedDuringRunIsNotTouched();
     void cancelledRunIsCompletedByNextRun_data();
     void cancelledRunIsCompletedByNextRun();
+    void copyKilledMidwayIsCompletedByNextRun();
 
 private:
     // A mod served by the test server at /mods/<id>-<n>/<file>.
@@ -558,5 +561,44 @@ void TestMods::cancelledRunIsCompletedByNextRun()
     verifyInstalled({c, d, e});
 }
 
-QTEST_GUILESS_MAIN(TestMods)
+// A launcher killed while it copies a jar out of the cache: a child process
+// copies with the file size limit below the jar's size, so the kernel kills it
+// (SIGXFSZ) in the middle of the copy, with the temporary file half written.
+void TestMods::copyKilledMidwayIsCompletedByNextRun()
+{
+    const Mod a = serve(u"a"_s, u"a.jar"_s, "a-content");
+    const Mod zeta = serve(u"zeta"_s, u"zeta.jar"_s, QByteArray(1 << 20, 'z'));
+    const Event event = makeEvent(u"e1"_s, {a, zeta});
+    sync(event, {u"a"_s, u"zeta"_s});
+    sync(event, {u"a"_s}); // zeta.jar stays only in the cache
+
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {u"--copy-with-size-limit"_s,
+                 dataDir() + u"/cache/mods/"_s + QString::fromLatin1(zeta.download.sha) + u".jar"_s,
+                 modsDir() + u"/zeta.jar"_s});
+    QVERIFY(child.waitForFinished(30000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    const QStringList left = tarvik::test::listFiles(modsDir()).filter(u".zeta.jar."_s);
+    QVERIFY2(left.size() == 1 && QFileInfo(modsDir() + u'/' + left[0]).size() > 0,
+             qPrintable(left.join(u' ')));
+
+    QCOMPARE(syncError(event, {u"a"_s, u"zeta"_s}), QString());
+    verifyInstalled({a, zeta});
+}
+
+int main(int argc, char* argv[])
+{
+    if (argc == 4 && qstrcmp(argv[1], "--copy-with-size-limit") == 0) {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        limit.rlim_cur = 300 * 1024;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        copyFile(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+        return 0; // not reached: the write past the limit ends the process
+    }
+    QCoreApplication app(argc, argv);
+    TestMods test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_mods.moc"

@@ -508,11 +508,13 @@ private slots:
         QVERIFY(writeBytes(target(QStringLiteral("b")), b));
         QVERIFY(writeBytes(target(QStringLiteral("c")), c));
 
-        int reports = 0;
-        Http http({}, [&](const QString&, int) { ++reports; });
+        int downloadReports = 0;
+        Http http({}, [&](const QString& text, int) {
+            downloadReports += text.startsWith(QStringLiteral("Stahuji"));
+        });
         http.downloadMany(files);
         QCOMPARE(server().requests().size(), 0);
-        QCOMPARE(reports, 0);
+        QCOMPARE(downloadReports, 0);
     }
 
     void invalidFilesAreFetched_data()
@@ -542,6 +544,33 @@ private slots:
         QCOMPARE(readBytes(file.path), content);
         QCOMPARE(server().requests().size(), 1);
         QCOMPARE(listFiles(m_dir->path()), QStringList{QStringLiteral("f")});
+    }
+
+    // What killed runs left beside a target: its own temporaries go when its
+    // download starts; anything else stays.
+    void staleTemporariesOfTheTarget_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("short random part") << ".lib.jar.k3x9q.part" << true;
+        QTest::newRow("13-character random part") << ".lib.jar.3w5e11264sgsg.part" << true;
+        QTest::newRow("another target's") << ".other.jar.k3x9q.part" << false;
+        QTest::newRow("a longer name's") << ".lib.jar.1.k3x9q.part" << false;
+        QTest::newRow("user's part file") << "lib.jar.part" << false;
+        QTest::newRow("upper-case random part") << ".lib.jar.K3X9Q.part" << false;
+        QTest::newRow("14-character random part") << ".lib.jar.3w5e11264sgsgx.part" << false;
+        QTest::newRow("renamed copy") << ".lib.jar.k3x9q.part.bak" << false;
+    }
+    void staleTemporariesOfTheTarget()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, removed);
+        const Download file = serve(QStringLiteral("lib.jar"), contentOf(QStringLiteral("lib")));
+        QVERIFY(writeBytes(target(name), "partial bytes of a killed run"));
+        Http http;
+        http.download(file);
+        QCOMPARE(readBytes(file.path), contentOf(QStringLiteral("lib")));
+        QCOMPARE(QFileInfo::exists(target(name)), !removed);
     }
 
     void linkInPlaceOfValidFileIsReplaced()
@@ -759,13 +788,16 @@ private slots:
     {
         QTest::addColumn<int>("alreadyValid");
         QTest::addColumn<QList<int>>("values");
-        QTest::newRow("4 to fetch") << 0 << QList<int>{25, 50, 75, 100};
-        QTest::newRow("1 of 4 on disk") << 1 << QList<int>{50, 75, 100};
+        QTest::addColumn<int>("checkedValue"); // of the last verification report
+        QTest::newRow("4 to fetch") << 0 << QList<int>{25, 50, 75, 100} << 0;
+        QTest::newRow("1 of 4 on disk") << 1 << QList<int>{50, 75, 100} << 25;
+        QTest::newRow("4 on disk: only the check is reported") << 4 << QList<int>{} << 100;
     }
     void progressAfterEveryFinishedReply()
     {
         QFETCH(int, alreadyValid);
         QFETCH(QList<int>, values);
+        QFETCH(int, checkedValue);
         QList<Download> files;
         for (int i = 1; i <= 4; ++i) {
             const QString name = QStringLiteral("p%1").arg(i);
@@ -775,15 +807,25 @@ private slots:
         }
         QStringList texts;
         QList<int> reported;
+        QStringList checks;
+        QList<int> checkValues;
+        bool checkAfterDownload = false;
         Http http({}, [&](const QString& text, int value) {
-            texts << text;
-            reported << value;
+            const bool check = text.startsWith(QStringLiteral("Ověřuji"));
+            checkAfterDownload = checkAfterDownload || (check && !texts.isEmpty());
+            (check ? checks : texts) << text;
+            (check ? checkValues : reported) << value;
         });
         http.downloadMany(files);
         QCOMPARE(reported, values);
-        QCOMPARE(texts.value(texts.size() - 2),
-                 QStringLiteral("Stahuji a ověřuji soubory · 3 / 4"));
-        QCOMPARE(reported.value(reported.size() - 2), 75);
+        QVERIFY(!checkAfterDownload);
+        QCOMPARE(checks.value(checks.size() - 1), QStringLiteral("Ověřuji soubory · 4 / 4"));
+        QCOMPARE(checkValues.value(checkValues.size() - 1), checkedValue);
+        if (!values.isEmpty()) {
+            QCOMPARE(texts.value(texts.size() - 2),
+                     QStringLiteral("Stahuji a ověřuji soubory · 3 / 4"));
+            QCOMPARE(reported.value(reported.size() - 2), 75);
+        }
     }
 
     void scanRefusesBeforeAnyRequest_data()

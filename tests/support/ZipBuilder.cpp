@@ -79,7 +79,9 @@ bool ZipBuilder::write(const QString& path, QString* error) const
                 zip_source_free(source);
                 return fail(zip_strerror(archive));
             }
-            const zip_int32_t method = e.method == Method::Stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+            const zip_int32_t method = e.method == Method::Stored  ? ZIP_CM_STORE
+                                       : e.method == Method::Bzip2 ? ZIP_CM_BZIP2
+                                                                   : ZIP_CM_DEFLATE;
             if (zip_set_file_compression(archive, zip_uint64_t(index), method, 0) != 0)
                 return fail(zip_strerror(archive));
         }

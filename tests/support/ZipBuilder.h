@@ -13,7 +13,7 @@ namespace tarvik::test {
 class ZipBuilder
 {
 public:
-    enum class Method { Stored, Deflated };
+    enum class Method { Stored, Deflated, Bzip2 };
 
     // A file entry; unixMode (e.g. 0100755) marks the entry as made on Unix.
     ZipBuilder& file(const QByteArray& name, const QByteArray& data,

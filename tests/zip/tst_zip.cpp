@@ -185,16 +185,16 @@ void TestZip::builtArchives_data()
     QTest::newRow("dllOnly still validates skipped names")
         << ZipBuilder().file("a.dll", "d").file("../escape.txt", "e") << true
         << kBadPath + QStringLiteral("../escape.txt") << QStringList{"a.dll"};
-#ifdef Q_OS_UNIX
+#ifndef Q_OS_WIN // the Windows kit's libzip cannot write bzip2 to build the archive
+    QTest::newRow("bzip2 entry refuses the archive before anything is written")
+        << ZipBuilder()
+               .file("first.txt", "stored", ZipBuilder::Method::Stored)
+               .file("second.txt", QByteArray(5000, 'b'), ZipBuilder::Method::Bzip2)
+        << false << kFailed << QStringList{};
+#endif
     const QByteArray name511 = QByteArray(255, 'a') + '/' + QByteArray(255, 'b');
     QTest::newRow("511-byte name") << ZipBuilder().file(name511, "x") << false << kOk
                                    << QStringList{QString::fromLatin1(name511)};
-#else
-    // Far past MAX_PATH; each name leaves room for the save file's temporary suffix.
-    const QByteArray longPath = QByteArray(240, 'a') + '/' + QByteArray(240, 'b');
-    QTest::newRow("path past MAX_PATH") << ZipBuilder().file(longPath, "x") << false << kOk
-                                        << QStringList{QString::fromLatin1(longPath)};
-#endif
     const QByteArray name512 = QByteArray(255, 'a') + '/' + QByteArray(256, 'b');
     QTest::newRow("512-byte name is refused, never cut")
         << ZipBuilder().file(name512, "x") << false << kBadPath + QString::fromLatin1(name512)
