@@ -1,10 +1,16 @@
 // TarvikClient: the windowed launcher.
 #include "app/Startup.h"
+#include "platform/ProcessExit.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    return tarvik::runClient(app);
+    int code = 0;
+    {
+        QApplication app(argc, argv);
+        code = tarvik::runClient(app);
+    }
+    tarvik::platform::endProcess(code);
+    return code;
 }
