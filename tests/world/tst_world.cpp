@@ -122,6 +122,7 @@ private slots:
     void signInPage_data();
     void signInPage();
     void signInThroughThePage();
+    void codesApproveThemselvesWhenAsked();
     void operatorFolder_data();
     void operatorFolder();
     void sampleCatalogIsValidAndReal();
@@ -337,6 +338,24 @@ void TestWorld::signInThroughThePage()
     QCOMPARE(again.name, world::StandInPlayer::name());
     QVERIFY2(m_world->auth().violations().isEmpty(),
              qPrintable(m_world->auth().violations().join('\n')));
+}
+
+void TestWorld::codesApproveThemselvesWhenAsked()
+{
+    m_world->auth().change([](dev::AuthBehaviour& b) { b.autoApproveAfterMs = 1500; });
+    requestDeviceCode();
+    const QString deviceCode = m_lastDeviceCode;
+    QCOMPARE(pollOnce(deviceCode), QString("authorization_pending"));
+    // Tokens are issued once: keep the answer that ended the wait.
+    QString answer;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            answer = pollOnce(deviceCode);
+            return answer != "authorization_pending";
+        },
+        10000));
+    QCOMPARE(answer, QString("tokens"));
+    m_world->auth().change([](dev::AuthBehaviour& b) { b.autoApproveAfterMs = -1; });
 }
 
 void TestWorld::operatorFolder_data()
