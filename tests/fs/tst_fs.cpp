@@ -1,5 +1,6 @@
 // Safe paths and file operations: the path validator, the link-refusing join,
 // bounded reads, hashing, atomic writes and copies, cancellation.
+#include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
 #include "fs/StreamHash.h"
 #include "support/TestData.h"
@@ -97,6 +98,10 @@ private Q_SLOTS:
     void writeAtomicallyReplacesContent();
     void writeAtomicallyFailureKeepsOldContent_data();
     void writeAtomicallyFailureKeepsOldContent();
+
+    void temporaryNames_data();
+    void temporaryNames();
+    void syncCommitted();
 
     void copyFileCopiesExactly_data();
     void copyFileCopiesExactly();
@@ -488,6 +493,67 @@ void TestFs::writeAtomicallyFailureKeepsOldContent()
     QStringList rest = leftovers(folder, QStringLiteral("state.json"));
     rest.removeAll(QStringLiteral("sub"));
     QVERIFY2(rest.isEmpty(), qPrintable(rest.join(QLatin1Char(' '))));
+}
+
+// The temporaries of a target: their stem, how a name is recognised as one,
+// and a stem short enough for the longest file names.
+void TestFs::temporaryNames_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("belongs");
+    const QString czech = QString(QStringLiteral("ž")).repeated(120); // 240 bytes of UTF-8
+    const QString emoji = QString(QStringLiteral("a\U0001F600")).repeated(50);
+    QTest::newRow("plain") << "zeta.jar"
+                           << ".zeta.jar.k3x9q.part" << true;
+    QTest::newRow("another target") << "zeta.jar"
+                                    << ".zeta.jar.1.k3x9q.part" << false;
+    QTest::newRow("no random part") << "zeta.jar"
+                                    << ".zeta.jar..part" << false;
+    QTest::newRow("user's file") << "zeta.jar"
+                                 << "zeta.jar.part" << false;
+    QTest::newRow("255 characters, cut to 200")
+        << QString(255, u'b') << "." + QString(200, u'b') + ".abc.part" << true;
+    QTest::newRow("Czech letters cut on a character")
+        << czech << "." + czech.left(100) + ".abc.part" << true;
+    QTest::newRow("never half a surrogate pair")
+        << emoji << "." + emoji.left(120) + ".abc.part" << true;
+}
+
+void TestFs::temporaryNames()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, name);
+    QFETCH(bool, belongs);
+    const QString stem = AtomicFile::temporaryStem(target);
+    QVERIFY2(stem.toUtf8().size() <= 200, qPrintable(QString::number(stem.toUtf8().size())));
+    QVERIFY(QString::fromUtf8(stem.toUtf8()) == stem); // whole characters only
+    QCOMPARE(AtomicFile::stemOfTemporary(name) == stem, belongs);
+    // What open() creates for the target is one of its temporaries.
+    QTemporaryDir dir;
+    AtomicFile file(dir.filePath(target));
+    QVERIFY(file.open());
+    const QStringList made = leftovers(dir.path(), QString());
+    QCOMPARE(made.size(), 1);
+    QCOMPARE(AtomicFile::stemOfTemporary(made.value(0)), stem);
+    AtomicFile::removeStaleTemporaries(dir.filePath(target));
+    QVERIFY(leftovers(dir.path(), QString()).isEmpty());
+}
+
+void TestFs::syncCommitted()
+{
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("a/one.bin"));
+    const QString b = dir.filePath(QStringLiteral("two.bin"));
+    tarvik::ensureDir(QFileInfo(a).path());
+    for (const QString& path : {a, b}) {
+        AtomicFile file(path);
+        QVERIFY(file.open() && file.write(pattern(1000)) &&
+                file.commit(AtomicFile::Durability::Unsynced));
+    }
+    QVERIFY(AtomicFile::syncCommitted({a, b}));
+    QCOMPARE(test::readBytes(a), pattern(1000));
+    QVERIFY(!AtomicFile::syncCommitted({a, dir.filePath(QStringLiteral("missing"))}));
 }
 
 void TestFs::copyFileCopiesExactly_data()
