@@ -3,7 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +12,8 @@
 #ifdef Q_OS_WIN
 #include <io.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -147,6 +149,45 @@ void AtomicFile::removeStaleTemporaries(const QString& target)
         if (stemOfTemporary(candidate) == stem)
             folder.remove(candidate);
     }
+}
+
+bool AtomicFile::syncCommitted(const QStringList& paths)
+{
+    bool ok = true;
+#ifdef Q_OS_LINUX
+    // One syncfs() writes out every dirty page and the metadata of a whole
+    // file system, which costs far less than a journal commit per file.
+    QSet<dev_t> synced;
+    for (const QString& path : paths) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        struct stat st
+        {
+        };
+        if (fd < 0 || ::fstat(fd, &st) != 0) {
+            ok = false;
+        } else if (!synced.contains(st.st_dev)) {
+            ok = ::syncfs(fd) == 0 && ok;
+            synced.insert(st.st_dev);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+#else
+    for (const QString& path : paths) {
+        QFile file(path);
+        // Windows flushes only through a handle with write access.
+        if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly)) {
+            ok = false;
+            continue;
+        }
+#ifdef Q_OS_WIN
+        ok = ::_commit(file.handle()) == 0 && ok;
+#else
+        ok = ::fsync(file.handle()) == 0 && ok;
+#endif
+    }
+#endif
+    return ok;
 }
 
 } // namespace tarvik

@@ -58,6 +58,11 @@ public:
     // nothing else. Assumes no other writer of the same target is at work.
     static void removeStaleTemporaries(const QString& target);
 
+    // Brings files committed Unsynced to the disk together: on Linux one
+    // syncfs() per file system they are on, elsewhere a flush per file.
+    // False when any of them could not be synced.
+    static bool syncCommitted(const QStringList& paths);
+
 private:
     QString m_target;
     QFile m_file;

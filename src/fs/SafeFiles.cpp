@@ -1,6 +1,7 @@
 #include "fs/SafeFiles.h"
 
 #include "fs/AtomicFile.h"
+#include "fs/StreamHash.h"
 #include "platform/ReparsePoint.h"
 
 #include <QDir>
@@ -122,7 +123,7 @@ QByteArray hashFile(const QString& path, QCryptographicHash::Algorithm algorithm
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw Error(QStringLiteral("Nelze ověřit soubor: ") + path);
-    QCryptographicHash hash(algorithm);
+    StreamHash hash(algorithm);
     QByteArray block(kIoBlockSize, Qt::Uninitialized);
     while (!file.atEnd()) {
         checkCancelled(flag);
@@ -134,7 +135,10 @@ QByteArray hashFile(const QString& path, QCryptographicHash::Algorithm algorithm
         }
         hash.addData(QByteArrayView(block.constData(), n));
     }
-    return hash.result().toHex();
+    const QByteArray digest = hash.hexResult();
+    if (digest.isEmpty())
+        throw Error(QStringLiteral("Nelze ověřit soubor: ") + path);
+    return digest;
 }
 
 bool isReparsePoint(const QString& path)

@@ -35,7 +35,9 @@ QByteArray readFile(const QString& path, qint64 ceiling);
 // A JSON document whose top level is an object.
 QJsonObject parseJsonObject(const QByteArray& bytes);
 
-// The lower-case hexadecimal digest of a file, read in 128 KiB blocks.
+// The lower-case hexadecimal digest of a file, read in 128 KiB blocks and
+// hashed by the system's crypto library where it has the algorithm (see
+// StreamHash); the cancel flag is read before every block.
 QByteArray hashFile(const QString& path, QCryptographicHash::Algorithm algorithm,
                     const CancelFlag& flag);
 

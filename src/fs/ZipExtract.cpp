@@ -157,7 +157,7 @@ void requireStoredOrDeflated(zip_t* archive, zip_uint64_t count)
 } // namespace
 
 void extractZip(const QString& archivePath, const QString& targetFolder, const CancelFlag& flag,
-                bool dllOnly, const QString& librarySuffix)
+                bool dllOnly, const QString& librarySuffix, AtomicFile::Durability durability)
 {
     QFile file(archivePath);
     if (!file.open(QIODevice::ReadOnly))
@@ -202,6 +202,7 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
     ensureDir(targetFolder);
 
     QSet<QString> seen;
+    QStringList written;
     quint64 total = 0;
     for (zip_uint64_t index = 0; index < static_cast<zip_uint64_t>(count); ++index) {
         checkCancelled(flag);
@@ -261,9 +262,20 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
         if (ok && opsys == ZIP_OPSYS_UNIX && (unixMode & 0100u))
             ok = out.setExecutableByOwner();
 #endif
-        if (!ok || !out.commit())
+        // The entry is complete and verified; a rename makes it visible. Its
+        // sync waits for the end (see below).
+        if (!ok || !out.commit(AtomicFile::Durability::Unsynced))
             throw Error(kExtractFailed);
+        written.append(outputPath);
     }
+
+    // One sync for all entries instead of one per entry: with other writes
+    // going on, a sync per file cost milliseconds each. The caller marks the
+    // folder complete only after this returns, so an entry that lost its data
+    // in a power cut before this point is never trusted.
+    if (durability == AtomicFile::Durability::Synced && !written.isEmpty() &&
+        !AtomicFile::syncCommitted(written))
+        throw Error(kExtractFailed);
 }
 
 } // namespace tarvik

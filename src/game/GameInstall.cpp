@@ -30,11 +30,14 @@ QString libraryTarget(const QString& relativePath)
 }
 
 // Unpacks the native libraries of one jar (".dll" files on Windows) into the
-// natives folder; everything else in the jar is checked but not written.
+// natives folder; everything else in the jar is checked but not written. Not
+// synced: they are unpacked again before every launch, so a crash cannot
+// leave one that a later launch uses unchecked.
 void unpackNatives(const QString& jar, const QString& nativesDir, const CancelFlag& cancel,
                    const PlatformDescriptor& platform)
 {
-    extractZip(jar, nativesDir, cancel, true, platform.nativeLibrarySuffix);
+    extractZip(jar, nativesDir, cancel, true, platform.nativeLibrarySuffix,
+               AtomicFile::Durability::Unsynced);
 }
 
 Download fabricLibraryDownload(Http& http, const QJsonObject& library)

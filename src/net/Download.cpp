@@ -6,6 +6,7 @@
 
 #include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
+#include "fs/StreamHash.h"
 #include "net/Http.h"
 #include "net/NetLog.h"
 
@@ -67,7 +68,7 @@ struct Transfer
 
     Entry entry;
     std::unique_ptr<AtomicFile> out;
-    QCryptographicHash hash;
+    StreamHash hash;
     QByteArray expected;
     qint64 limit;
     qint64 received = 0;
@@ -358,7 +359,7 @@ private:
         const Download& file = t.entry.file;
         const bool good = !t.failed && reply->error() == QNetworkReply::NoError && status == 200 &&
                           (file.size < 0 || t.received == file.size) &&
-                          t.hash.result().toHex() == t.expected;
+                          t.hash.hexResult() == t.expected;
         m_active.remove(reply);
         qCDebug(lcNet) << "finished" << loggableUrl(file.url) << "status" << status << "error"
                        << reply->error() << "good" << good;

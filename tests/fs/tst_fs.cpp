@@ -1,15 +1,20 @@
 // Safe paths and file operations: the path validator, the link-refusing join,
 // bounded reads, hashing, atomic writes and copies, cancellation.
+#include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
+#include "fs/StreamHash.h"
 #include "support/TestData.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <chrono>
+#include <thread>
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
@@ -90,12 +95,17 @@ private Q_SLOTS:
 
     void hashKnownDigests_data();
     void hashKnownDigests();
+    void hashCancelledDuringALongFile();
     void hashMultiBlockMatchesWholeDigest();
     void hashFailures();
 
     void writeAtomicallyReplacesContent();
     void writeAtomicallyFailureKeepsOldContent_data();
     void writeAtomicallyFailureKeepsOldContent();
+
+    void temporaryNames_data();
+    void temporaryNames();
+    void syncCommitted();
 
     void copyFileCopiesExactly_data();
     void copyFileCopiesExactly();
@@ -327,24 +337,29 @@ void TestFs::hashKnownDigests_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("algorithm");
     QTest::addColumn<QByteArray>("digest");
+    QTest::addColumn<bool>("system"); // computed by the system's library
     QTest::newRow("empty SHA-1") << QByteArray() << int(QCryptographicHash::Sha1)
-                                 << QByteArray("da39a3ee5e6b4b0d3255bfef95601890afd80709");
+                                 << QByteArray("da39a3ee5e6b4b0d3255bfef95601890afd80709") << true;
     QTest::newRow("empty SHA-256")
         << QByteArray() << int(QCryptographicHash::Sha256)
-        << QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+        << QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855") << true;
     QTest::newRow("empty SHA-512")
         << QByteArray() << int(QCryptographicHash::Sha512)
         << QByteArray("cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
-                      "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
+                      "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e")
+        << true;
     QTest::newRow("abc SHA-1") << QByteArray("abc") << int(QCryptographicHash::Sha1)
-                               << QByteArray("a9993e364706816aba3e25717850c26c9cd0d89d");
+                               << QByteArray("a9993e364706816aba3e25717850c26c9cd0d89d") << true;
     QTest::newRow("abc SHA-256")
         << QByteArray("abc") << int(QCryptographicHash::Sha256)
-        << QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+        << QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad") << true;
+    QTest::newRow("MD5, Qt's code only") << QByteArray("abc") << int(QCryptographicHash::Md5)
+                                         << QByteArray("900150983cd24fb0d6963f7d28e17f72") << false;
     QTest::newRow("abc SHA-512")
         << QByteArray("abc") << int(QCryptographicHash::Sha512)
         << QByteArray("ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
-                      "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
+                      "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f")
+        << true;
 }
 
 void TestFs::hashKnownDigests()
@@ -352,10 +367,38 @@ void TestFs::hashKnownDigests()
     QFETCH(QByteArray, content);
     QFETCH(int, algorithm);
     QFETCH(QByteArray, digest);
+    QFETCH(bool, system);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("f"));
     QVERIFY(test::writeBytes(path, content));
+    // The system's library on this machine, and Qt's code where it has none.
+    QCOMPARE(StreamHash(QCryptographicHash::Algorithm(algorithm)).usesSystemCrypto(), system);
     QCOMPARE(hashFile(path, QCryptographicHash::Algorithm(algorithm), nullptr), digest);
+    detail::setSystemCrypto(false);
+    const QByteArray fallback = hashFile(path, QCryptographicHash::Algorithm(algorithm), nullptr);
+    detail::setSystemCrypto(true);
+    QCOMPARE(fallback, digest);
+}
+
+void TestFs::hashCancelledDuringALongFile()
+{
+    // 4 GiB of holes: far longer to hash than the 50 ms before the cancel.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sparse"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(4) << 30));
+    file.close();
+    auto flag = makeCancelFlag();
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        flag->store(true);
+    });
+    QElapsedTimer clock;
+    clock.start();
+    const QString message = errorOf([&] { hashFile(path, QCryptographicHash::Sha512, flag); });
+    canceller.join();
+    QCOMPARE(message, QStringLiteral("Operace byla zrušena."));
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestFs::hashMultiBlockMatchesWholeDigest()
@@ -469,6 +512,69 @@ void TestFs::writeAtomicallyFailureKeepsOldContent()
     QStringList rest = leftovers(folder, QStringLiteral("state.json"));
     rest.removeAll(QStringLiteral("sub"));
     QVERIFY2(rest.isEmpty(), qPrintable(rest.join(QLatin1Char(' '))));
+}
+
+// The temporaries of a target: their stem, how a name is recognised as one,
+// and a stem short enough for the longest file names.
+void TestFs::temporaryNames_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("belongs");
+    const QString czech = QString(QStringLiteral("ž")).repeated(120); // 240 bytes of UTF-8
+    const QString emoji = QString(QStringLiteral("a\U0001F600")).repeated(50);
+    QTest::newRow("plain") << "zeta.jar"
+                           << ".zeta.jar.k3x9q.part" << true;
+    QTest::newRow("another target") << "zeta.jar"
+                                    << ".zeta.jar.1.k3x9q.part" << false;
+    QTest::newRow("no random part") << "zeta.jar"
+                                    << ".zeta.jar..part" << false;
+    QTest::newRow("user's file") << "zeta.jar"
+                                 << "zeta.jar.part" << false;
+    QTest::newRow("255 characters, cut to 200")
+        << QString(255, u'b') << "." + QString(200, u'b') + ".abc.part" << true;
+    QTest::newRow("Czech letters cut on a character")
+        << czech << "." + czech.left(100) + ".abc.part" << true;
+    QTest::newRow("never half a surrogate pair")
+        << emoji << "." + emoji.left(120) + ".abc.part" << true;
+}
+
+void TestFs::temporaryNames()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, name);
+    QFETCH(bool, belongs);
+    const QString stem = AtomicFile::temporaryStem(target);
+    QVERIFY2(stem.toUtf8().size() <= 200, qPrintable(QString::number(stem.toUtf8().size())));
+    QVERIFY(QString::fromUtf8(stem.toUtf8()) == stem); // whole characters only
+    QCOMPARE(AtomicFile::stemOfTemporary(name) == stem, belongs);
+    // What open() creates for the target is one of its temporaries.
+    QTemporaryDir dir;
+    AtomicFile file(dir.filePath(target));
+    QVERIFY(file.open());
+    const QStringList made = leftovers(dir.path(), QString());
+    QCOMPARE(made.size(), 1);
+    QCOMPARE(AtomicFile::stemOfTemporary(made.value(0)), stem);
+#ifdef Q_OS_UNIX // Windows deletes no file that its writer still holds open
+    AtomicFile::removeStaleTemporaries(dir.filePath(target));
+    QVERIFY(leftovers(dir.path(), QString()).isEmpty());
+#endif
+}
+
+void TestFs::syncCommitted()
+{
+    QTemporaryDir dir;
+    const QString a = dir.filePath(QStringLiteral("a/one.bin"));
+    const QString b = dir.filePath(QStringLiteral("two.bin"));
+    tarvik::ensureDir(QFileInfo(a).path());
+    for (const QString& path : {a, b}) {
+        AtomicFile file(path);
+        QVERIFY(file.open() && file.write(pattern(1000)) &&
+                file.commit(AtomicFile::Durability::Unsynced));
+    }
+    QVERIFY(AtomicFile::syncCommitted({a, b}));
+    QCOMPARE(test::readBytes(a), pattern(1000));
+    QVERIFY(!AtomicFile::syncCommitted({a, dir.filePath(QStringLiteral("missing"))}));
 }
 
 void TestFs::copyFileCopiesExactly_data()

@@ -1,14 +1,17 @@
 // Platform layer: the reparse-point test on real links and the descriptor values.
 #include "fs/SafeFiles.h"
 #include "platform/CommandLine.h"
+#include "platform/Digest.h"
 #include "platform/Platform.h"
 #include "platform/ProcessWait.h"
 #include "support/TestData.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -25,6 +28,8 @@ private Q_SLOTS:
     void waitForProcessExit_data();
     void waitForProcessExit();
     void commandLineKeepsUtf8Arguments();
+    void digestMatchesQt_data();
+    void digestMatchesQt();
 };
 
 void TestPlatform::reparsePoint_data()
@@ -172,6 +177,51 @@ void TestPlatform::commandLineKeepsUtf8Arguments()
     QCOMPARE(QByteArray::fromStdString(arguments[1]), target);
     QCOMPARE(arguments[2], std::string());
 #endif
+}
+
+// The system's digests against Qt's on random data, fed in pieces of every
+// shape: empty ones, one byte, across the 64- and 128-byte block edges.
+void TestPlatform::digestMatchesQt_data()
+{
+    QTest::addColumn<int>("algorithm");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("piece");
+    const QList<std::pair<const char*, int>> algorithms{
+        {"SHA-1", int(platform::DigestAlgorithm::Sha1)},
+        {"SHA-256", int(platform::DigestAlgorithm::Sha256)},
+        {"SHA-512", int(platform::DigestAlgorithm::Sha512)}};
+    for (const auto& [name, algorithm] : algorithms) {
+        const auto row = [&](const char* what) -> QTestData& {
+            return QTest::newRow(
+                qPrintable(QLatin1String(name) + QLatin1Char(' ') + QLatin1String(what)));
+        };
+        row("empty") << algorithm << 0 << 1;
+        row("1 byte") << algorithm << 1 << 1;
+        row("127 bytes by 1") << algorithm << 127 << 1;
+        row("1 MiB + 3 by 65") << algorithm << (1 << 20) + 3 << 65;
+        row("1 MiB + 3 whole") << algorithm << (1 << 20) + 3 << (1 << 21);
+    }
+}
+
+void TestPlatform::digestMatchesQt()
+{
+    QFETCH(int, algorithm);
+    QFETCH(int, size);
+    QFETCH(int, piece);
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator random(quint32(size) * 31u + quint32(algorithm));
+    for (char& c : data)
+        c = char(random.generate());
+    const auto digest = platform::Digest::create(platform::DigestAlgorithm(algorithm));
+    QVERIFY(digest);
+    for (int at = 0; at < size; at += piece)
+        QVERIFY(digest->add(data.constData() + at, size_t(std::min(piece, size - at))));
+    QVERIFY(digest->add(data.constData(), 0));
+    const QCryptographicHash::Algorithm qt[] = {
+        QCryptographicHash::Sha1, QCryptographicHash::Sha256, QCryptographicHash::Sha512};
+    const std::string got = digest->finish();
+    QCOMPARE(QByteArray(got.data(), qsizetype(got.size())).toHex(),
+             QCryptographicHash::hash(data, qt[algorithm]).toHex());
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)
