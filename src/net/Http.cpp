@@ -6,7 +6,11 @@
 #include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTimer>
+
+#include <mutex>
 
 namespace tarvik {
 
@@ -30,6 +34,20 @@ bool isTransportError(QNetworkReply::NetworkError error)
     return error != QNetworkReply::NoError && error < QNetworkReply::ContentAccessDenied &&
            error != QNetworkReply::ProxyAuthenticationRequiredError;
 }
+
+#ifdef TARVIK_EXTRA_CA_FILE
+// The one extra certificate authority of this build, read when first found
+// (the world may make it after the launcher has started).
+QList<QSslCertificate> extraCaCertificates()
+{
+    static std::mutex mutex;
+    static QList<QSslCertificate> certificates;
+    const std::lock_guard lock(mutex);
+    if (certificates.isEmpty())
+        certificates = QSslCertificate::fromPath(QString::fromUtf8(TARVIK_EXTRA_CA_FILE));
+    return certificates;
+}
+#endif
 
 struct DeleteLater
 {
@@ -79,6 +97,11 @@ QNetworkRequest Http::makeRequest(const QUrl& url)
     // The access manager has a cookie jar by default; nothing is kept or sent.
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
+#ifdef TARVIK_EXTRA_CA_FILE
+    QSslConfiguration ssl = request.sslConfiguration();
+    ssl.addCaCertificates(extraCaCertificates());
+    request.setSslConfiguration(ssl);
+#endif
     return request;
 }
 

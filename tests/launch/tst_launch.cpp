@@ -10,6 +10,7 @@
 #include "support/FakeAdoptium.h"
 #include "support/FakeGameServices.h"
 #include "support/HttpsTestServer.h"
+#include "support/StandInGame.h"
 #include "support/TestData.h"
 #include "support/TestEndpoints.h"
 #include "support/ZipBuilder.h"
@@ -29,34 +30,6 @@ using namespace tarvik::test;
 namespace {
 
 const QString kQuoted = R"(say "hi" to C:\games\new and \\server)";
-
-// Runs a JDK tool; fails the test with its output when it does not succeed.
-bool runTool(const QString& tool, const QStringList& arguments, QString* why)
-{
-    const QString program = QStandardPaths::findExecutable(tool);
-    if (program.isEmpty()) {
-        *why = tool + " not found in PATH (openjdk-17-jdk-headless is required)";
-        return false;
-    }
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(program, arguments);
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit ||
-        process.exitCode() != 0) {
-        *why = tool + ' ' + arguments.join(' ') + ":\n" + QString::fromLocal8Bit(process.readAll());
-        return false;
-    }
-    return true;
-}
-
-QStringList javaSources(const QString& folder)
-{
-    QStringList sources;
-    QDirIterator it(folder, {"*.java"}, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        sources.append(it.next());
-    return sources;
-}
 
 // The records of "seen.txt": kind -> values in order ("prop" values are
 // "key\tvalue").
@@ -81,7 +54,6 @@ private slots:
     void gameSeesWhatThePlanSays();
 
 private:
-    QTemporaryDir m_build;
     QByteArray m_clientJar;
     QByteArray m_libraryJar;
 };
@@ -89,29 +61,10 @@ private:
 void TestLaunch::initTestCase()
 {
     QVERIFY2(!systemJava().isEmpty(), "no java in PATH (openjdk-17-jdk-headless is required)");
-    const QString sources = TARVIK_STANDIN_SOURCES;
-    const QString lib = m_build.filePath("lib");
-    const QString game = m_build.filePath("game");
-    QString why;
-    QVERIFY2(runTool("javac",
-                     QStringList{"--release", "17", "-d", lib} + javaSources(sources + "/lib"),
-                     &why),
-             qPrintable(why));
-    QVERIFY2(
-        runTool("jar", {"--create", "--file", m_build.filePath("lib.jar"), "-C", lib, "."}, &why),
-        qPrintable(why));
-    QVERIFY2(
-        runTool("javac",
-                QStringList{"--release", "17", "-cp", m_build.filePath("lib.jar"), "-d", game} +
-                    javaSources(sources + "/game"),
-                &why),
-        qPrintable(why));
-    QVERIFY2(runTool("jar", {"--create", "--file", m_build.filePath("client.jar"), "-C", game, "."},
-                     &why),
-             qPrintable(why));
-    m_clientJar = readBytes(m_build.filePath("client.jar"));
-    m_libraryJar = readBytes(m_build.filePath("lib.jar"));
-    QVERIFY(!m_clientJar.isEmpty() && !m_libraryJar.isEmpty());
+    const StandInGame& game = standInGame();
+    QVERIFY2(game.error.isEmpty(), qPrintable(game.error));
+    m_clientJar = game.clientJar;
+    m_libraryJar = game.libraryJar;
 }
 
 void TestLaunch::gameSeesWhatThePlanSays()
@@ -124,8 +77,7 @@ void TestLaunch::gameSeesWhatThePlanSays()
     ScopedEndpoints endpoints(server.baseUrl());
     adoptium.serve(17, jreArchive(linux, javaWrapperScript(systemJava())));
 
-    QJsonObject version =
-        FakeGameServices::versionDocument("1.20.1", 17, "tarvik.standin.game.Main");
+    QJsonObject version = FakeGameServices::versionDocument("1.20.1", 17, StandInGame::mainClass());
     version["downloads"] =
         QJsonObject{{"client", services.serveFile("/v1/objects/client.jar", m_clientJar)}};
     version["libraries"] = QJsonArray{

@@ -1,50 +1,18 @@
-// Builds real ZIP archives for tests with libzip, and patches header fields
-// afterwards to make archives that lie (wrong CRC-32, wrong declared size).
+// Archive builders for tests: the ZipBuilder of devserver/ZipBuilder.h, and a
+// patcher of header fields that makes archives that lie (wrong CRC-32, wrong
+// declared size).
 #pragma once
 
-#include <QByteArray>
-#include <QList>
+#include "devserver/ZipBuilder.h"
+
 #include <QString>
 
 #include <optional>
 
 namespace tarvik::test {
 
-class ZipBuilder
-{
-public:
-    enum class Method { Stored, Deflated, Bzip2 };
-
-    // A file entry; unixMode (e.g. 0100755) marks the entry as made on Unix.
-    ZipBuilder& file(const QByteArray& name, const QByteArray& data,
-                     Method method = Method::Deflated, std::optional<quint32> unixMode = {});
-    // A directory entry (the name is stored as given; add the slash yourself).
-    ZipBuilder& directory(const QByteArray& name);
-    // A Unix symbolic link entry pointing at target.
-    ZipBuilder& symlink(const QByteArray& name, const QByteArray& target);
-    // Raw external attributes for the last added entry.
-    ZipBuilder& externalAttributes(quint8 opsys, quint32 attributes);
-
-    // Writes the archive; returns false (and the libzip message) on failure.
-    bool write(const QString& path, QString* error = nullptr) const;
-    // The archive's bytes (empty on failure).
-    QByteArray bytes() const;
-
-private:
-    struct Entry
-    {
-        QByteArray name;
-        QByteArray data;
-        Method method = Method::Deflated;
-        bool isDirectory = false;
-        std::optional<quint8> opsys;
-        quint32 attributes = 0;
-    };
-    QList<Entry> m_entries;
-};
-
-// A deflated archive of (name, data) entries, as bytes.
-QByteArray zipOf(const QList<QPair<QByteArray, QByteArray>>& entries);
+using dev::ZipBuilder;
+using dev::zipOf;
 
 // Changes the CRC-32 and/or the declared uncompressed size of entry `index`
 // in both its local header and its central directory record.

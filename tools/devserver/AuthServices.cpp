@@ -1,15 +1,17 @@
-#include "support/AuthServices.h"
+#include "devserver/AuthServices.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QList>
 #include <QPair>
+#include <QRandomGenerator>
 #include <QSet>
 
 #include <mutex>
 
-namespace tarvik::test {
+namespace tarvik::dev {
 
 namespace {
 
@@ -90,11 +92,42 @@ QByteArray jsonBody(const QJsonObject& object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-TestReply jsonReply(int status, const QJsonObject& object)
+Reply jsonReply(int status, const QJsonObject& object)
 {
-    TestReply reply = TestReply::withStatus(status, jsonBody(object));
+    Reply reply = Reply::withStatus(status, jsonBody(object));
     reply.header("Content-Type", "application/json");
     return reply;
+}
+
+// A user code as a person may type it: without blanks and hyphens, in
+// upper case.
+QString normalizedCode(const QString& code)
+{
+    QString result;
+    for (const QChar c : code) {
+        if (!c.isSpace() && c != QLatin1Char('-'))
+            result.append(c.toUpper());
+    }
+    return result;
+}
+
+// Eight letters and digits that cannot be mistaken for each other.
+QString randomUserCode()
+{
+    static const QString alphabet = QStringLiteral("BCDFGHJKLMNPQRSTVWXZ23456789");
+    QString code;
+    for (int i = 0; i < 8; ++i)
+        code.append(alphabet.at(QRandomGenerator::system()->bounded(int(alphabet.size()))));
+    return code;
+}
+
+QString randomDeviceCode()
+{
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32*>(bytes.data()),
+                                          bytes.size() / 4);
+    return QString::fromLatin1(
+        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
 }
 
 } // namespace
@@ -110,8 +143,48 @@ public:
     QSet<QByteArray> microsoftTokens;
     QStringList violations;
 
+    // The latest device code of awaitApproval and what became of it.
+    enum class Approval { None, Pending, Approved, Declined, Redeemed };
+    QString issuedDeviceCode;
+    QString issuedUserCode;
+    QElapsedTimer issuedAt;
+    Approval approval = Approval::None;
+
+    // Decides a waiting code typed by a person (caller holds the mutex).
+    bool settle(const QString& typedCode, Approval outcome)
+    {
+        if (approval != Approval::Pending || normalizedCode(typedCode).isEmpty() ||
+            normalizedCode(typedCode) != normalizedCode(issuedUserCode))
+            return false;
+        approval = outcome;
+        return true;
+    }
+
+    // A poll of the code that waits for a person.
+    Reply approvalPoll(const QString& deviceCode)
+    {
+        if (deviceCode != issuedDeviceCode || approval == Approval::Redeemed ||
+            approval == Approval::None)
+            return jsonReply(400, {{QStringLiteral("error"), QStringLiteral("expired_token")}});
+        if (approval == Approval::Pending && behaviour.autoApproveAfterMs >= 0 &&
+            issuedAt.hasExpired(behaviour.autoApproveAfterMs))
+            approval = Approval::Approved;
+        switch (approval) {
+        case Approval::Approved:
+            approval = Approval::Redeemed;
+            return issueTokens(behaviour.deviceRefreshToken);
+        case Approval::Declined:
+            approval = Approval::Redeemed;
+            return jsonReply(400,
+                             {{QStringLiteral("error"), QStringLiteral("authorization_declined")}});
+        default:
+            return jsonReply(400,
+                             {{QStringLiteral("error"), QStringLiteral("authorization_pending")}});
+        }
+    }
+
     // Records a fault (caller holds the mutex) and answers it with 422.
-    TestReply refuse(const QString& fault)
+    Reply refuse(const QString& fault)
     {
         violations.append(fault);
         return jsonReply(422, {{QStringLiteral("violation"), fault}});
@@ -155,7 +228,7 @@ public:
         return token;
     }
 
-    TestReply issueTokens(const QByteArray& refreshToken)
+    Reply issueTokens(const QByteArray& refreshToken)
     {
         QJsonObject reply{
             {QStringLiteral("token_type"), QStringLiteral("Bearer")},
@@ -167,7 +240,7 @@ public:
         return jsonReply(200, reply);
     }
 
-    TestReply deviceCode(const RecordedRequest& request)
+    Reply deviceCode(const RecordedRequest& request)
     {
         const std::lock_guard lock(mutex);
         const QString step = QStringLiteral("device authorisation");
@@ -180,8 +253,16 @@ public:
             return refuse(step + QStringLiteral(": form differs from client_id, scope"));
         if (behaviour.deviceCodeReply)
             return *behaviour.deviceCodeReply;
-        QJsonObject reply{{QStringLiteral("device_code"), behaviour.deviceCode},
-                          {QStringLiteral("user_code"), behaviour.userCode},
+        QString deviceCode = behaviour.deviceCode;
+        QString userCode = behaviour.userCode;
+        if (behaviour.awaitApproval) {
+            issuedDeviceCode = deviceCode = randomDeviceCode();
+            issuedUserCode = userCode = randomUserCode();
+            issuedAt.start();
+            approval = Approval::Pending;
+        }
+        QJsonObject reply{{QStringLiteral("device_code"), deviceCode},
+                          {QStringLiteral("user_code"), userCode},
                           {QStringLiteral("verification_uri"), behaviour.verificationUri},
                           {QStringLiteral("message"),
                            QStringLiteral("To sign in, open the page and enter the code.")}};
@@ -192,7 +273,7 @@ public:
         return jsonReply(200, reply);
     }
 
-    TestReply token(const RecordedRequest& request)
+    Reply token(const RecordedRequest& request)
     {
         const std::lock_guard lock(mutex);
         const QString step = QStringLiteral("token request");
@@ -206,6 +287,13 @@ public:
         if (fields->at(0).second != behaviour.clientId)
             return refuse(step + QStringLiteral(": wrong client_id"));
         const QString grant = fields->at(1).second;
+        if (grant == QLatin1String("urn:ietf:params:oauth:grant-type:device_code") &&
+            behaviour.awaitApproval) {
+            if (fields->at(2).first != QLatin1String("device_code"))
+                return refuse(step + QStringLiteral(": third field is not device_code"));
+            ++polls;
+            return approvalPoll(fields->at(2).second);
+        }
         if (grant == QLatin1String("urn:ietf:params:oauth:grant-type:device_code")) {
             if (fields->at(2).first != QLatin1String("device_code") ||
                 fields->at(2).second != behaviour.deviceCode) {
@@ -240,7 +328,7 @@ public:
         return refuse(step + QStringLiteral(": unknown grant_type"));
     }
 
-    TestReply userAuth(const RecordedRequest& request)
+    Reply userAuth(const RecordedRequest& request)
     {
         const std::lock_guard lock(mutex);
         const QString step = QStringLiteral("Xbox user authentication");
@@ -267,7 +355,7 @@ public:
         if (auto fault = checkJson(request, expected, step))
             return refuse(*fault);
         if (behaviour.userAuthStatus != 200)
-            return TestReply::withStatus(behaviour.userAuthStatus);
+            return Reply::withStatus(behaviour.userAuthStatus);
         QJsonObject reply{
             {QStringLiteral("IssueInstant"), QStringLiteral("2020-12-07T19:52:08.4463796Z")},
             {QStringLiteral("NotAfter"), QStringLiteral("2020-12-21T19:52:08.4463796Z")},
@@ -283,7 +371,7 @@ public:
         return jsonReply(200, reply);
     }
 
-    TestReply xsts(const RecordedRequest& request)
+    Reply xsts(const RecordedRequest& request)
     {
         const std::lock_guard lock(mutex);
         const QJsonObject expected{
@@ -305,7 +393,7 @@ public:
                                QStringLiteral("https://start.ui.xboxlive.com/CreateAccount")}});
         }
         if (behaviour.xstsStatus != 200)
-            return TestReply::withStatus(behaviour.xstsStatus);
+            return Reply::withStatus(behaviour.xstsStatus);
         QJsonObject claim{{QStringLiteral("uhs"), behaviour.userHash}};
         if (!behaviour.xuid.isEmpty())
             claim.insert(QStringLiteral("xid"), behaviour.xuid);
@@ -320,7 +408,7 @@ public:
         return jsonReply(200, reply);
     }
 
-    TestReply login(const RecordedRequest& request)
+    Reply login(const RecordedRequest& request)
     {
         const std::lock_guard lock(mutex);
         const QJsonObject expected{
@@ -330,7 +418,7 @@ public:
         if (auto fault = checkJson(request, expected, QStringLiteral("Minecraft login")))
             return refuse(*fault);
         if (behaviour.loginStatus != 200)
-            return TestReply::withStatus(behaviour.loginStatus);
+            return Reply::withStatus(behaviour.loginStatus);
         QJsonObject reply{{QStringLiteral("username"), QStringLiteral("some uuid")},
                           {QStringLiteral("roles"), QJsonArray{}},
                           {QStringLiteral("token_type"), QStringLiteral("Bearer")}};
@@ -343,7 +431,7 @@ public:
         return jsonReply(200, reply);
     }
 
-    TestReply profile(const RecordedRequest& request)
+    Reply profile(const RecordedRequest& request)
     {
         const std::lock_guard lock(mutex);
         const QString step = QStringLiteral("Minecraft profile");
@@ -363,7 +451,7 @@ public:
                   QStringLiteral("The server has not found anything matching the request URI")}});
         }
         if (behaviour.profileStatus != 200)
-            return TestReply::withStatus(behaviour.profileStatus);
+            return Reply::withStatus(behaviour.profileStatus);
         return jsonReply(200, {{QStringLiteral("id"), behaviour.profileId},
                                {QStringLiteral("name"), behaviour.profileName},
                                {QStringLiteral("skins"), QJsonArray{}},
@@ -371,7 +459,7 @@ public:
     }
 };
 
-AuthServices::AuthServices(HttpsTestServer& server, const AuthBehaviour& behaviour)
+AuthServices::AuthServices(HttpsServer& server, const AuthBehaviour& behaviour)
     : m_server(server), m_state(std::make_shared<State>())
 {
     m_state->behaviour = behaviour;
@@ -432,10 +520,28 @@ QStringList AuthServices::paths() const
     return result;
 }
 
+bool AuthServices::approve(const QString& typedCode)
+{
+    const std::lock_guard lock(m_state->mutex);
+    return m_state->settle(typedCode, State::Approval::Approved);
+}
+
+bool AuthServices::decline(const QString& typedCode)
+{
+    const std::lock_guard lock(m_state->mutex);
+    return m_state->settle(typedCode, State::Approval::Declined);
+}
+
+QString AuthServices::pendingUserCode() const
+{
+    const std::lock_guard lock(m_state->mutex);
+    return m_state->approval == State::Approval::Pending ? m_state->issuedUserCode : QString();
+}
+
 int AuthServices::pollCount() const
 {
     const std::lock_guard lock(m_state->mutex);
     return m_state->polls;
 }
 
-} // namespace tarvik::test
+} // namespace tarvik::dev

@@ -1,4 +1,4 @@
-#include "support/FakeGameServices.h"
+#include "devserver/FakeGameServices.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-namespace tarvik::test {
+namespace tarvik::dev {
 
 class FakeGameServices::State
 {
@@ -20,21 +20,21 @@ QByteArray sha1Hex(const QByteArray& bytes)
     return QCryptographicHash::hash(bytes, QCryptographicHash::Sha1).toHex();
 }
 
-FakeGameServices::FakeGameServices(HttpsTestServer& server)
+FakeGameServices::FakeGameServices(HttpsServer& server)
     : m_server(server), m_state(std::make_shared<State>())
 {
     std::weak_ptr<State> weak = m_state;
     m_server.on("GET", manifestPath(), [weak](const RecordedRequest&) {
         const std::shared_ptr<State> state = weak.lock();
         if (!state)
-            return TestReply::withStatus(404);
+            return Reply::withStatus(404);
         std::lock_guard lock(state->mutex);
         const QJsonObject manifest{
             {"latest", QJsonObject{{"release", state->versions.isEmpty()
                                                    ? QString()
                                                    : state->versions.last()["id"].toString()}}},
             {"versions", state->versions}};
-        return TestReply::json(QJsonDocument(manifest).toJson(QJsonDocument::Indented));
+        return Reply::json(QJsonDocument(manifest).toJson(QJsonDocument::Indented));
     });
 }
 
@@ -58,7 +58,7 @@ QString FakeGameServices::mavenPrefix()
 
 QJsonObject FakeGameServices::serveFile(const QString& path, const QByteArray& bytes)
 {
-    m_server.on("GET", path, TestReply::ok(bytes));
+    m_server.on("GET", path, Reply::ok(bytes));
     return QJsonObject{{"sha1", QString::fromLatin1(sha1Hex(bytes))},
                        {"size", bytes.size()},
                        {"url", m_server.url(path).toString()}};
@@ -99,7 +99,7 @@ QJsonObject FakeGameServices::serveAssetObjects(const QMap<QString, QByteArray>&
     QJsonObject result;
     for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
         const QString hash = QString::fromLatin1(sha1Hex(it.value()));
-        m_server.on("GET", '/' + hash.left(2) + '/' + hash, TestReply::ok(it.value()));
+        m_server.on("GET", '/' + hash.left(2) + '/' + hash, Reply::ok(it.value()));
         result.insert(it.key(), QJsonObject{{"hash", hash}, {"size", it.value().size()}});
     }
     return result;
@@ -125,17 +125,17 @@ void FakeGameServices::serveFabricProfile(const QString& minecraft, const QStrin
                                           const QJsonObject& profile)
 {
     m_server.on("GET", fabricProfilePath(minecraft, loader),
-                TestReply::json(QJsonDocument(profile).toJson(QJsonDocument::Compact)));
+                Reply::json(QJsonDocument(profile).toJson(QJsonDocument::Compact)));
 }
 
 QString FakeGameServices::serveMaven(const QString& mavenPath, const QByteArray& bytes,
                                      bool withSha1File)
 {
     const QString path = mavenPrefix() + mavenPath;
-    m_server.on("GET", path, TestReply::ok(bytes, "application/java-archive"));
+    m_server.on("GET", path, Reply::ok(bytes, "application/java-archive"));
     if (withSha1File)
         m_server.on("GET", path + QStringLiteral(".sha1"),
-                    TestReply::ok(sha1Hex(bytes) + '\n', "text/plain"));
+                    Reply::ok(sha1Hex(bytes) + '\n', "text/plain"));
     return m_server.url(mavenPrefix()).toString();
 }
 
@@ -202,4 +202,4 @@ QJsonObject FakeGameServices::versionDocument(const QString& id, int javaMajor,
                        {"type", "release"}};
 }
 
-} // namespace tarvik::test
+} // namespace tarvik::dev

@@ -1,0 +1,10 @@
+// TarvikClient: the windowed launcher.
+#include "app/Startup.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    return tarvik::runClient(app);
+}

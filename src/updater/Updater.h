@@ -1,0 +1,68 @@
+// The updater program's flow: started by the launcher from a private copy
+// outside the installation, it waits for the launcher to end, verifies and
+// unpacks the release archive beside the installation, swaps the folders with
+// two renames, starts the new launcher, and on failure puts the old
+// installation back, restarts the old launcher and shows one error box.
+// Single-threaded; everything runs on the thread that calls updaterMain.
+#pragma once
+
+#include "platform/Platform.h"
+#include "platform/ProcessWait.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace tarvik::updater {
+
+// Title of the error box.
+QString errorTitle();
+
+// The four options, each read as text (a missing one is empty).
+struct Options
+{
+    QString pid;
+    QString package;
+    QString sha256;
+    QString target;
+};
+
+// What the flow does to the world, replaceable for tests of failures that
+// cannot be provoked from outside. The shipped program uses the defaults.
+struct Environment
+{
+    PlatformDescriptor platform = PlatformDescriptor::current();
+    // How long to wait for the launcher to end.
+    int waitTimeoutMs = platform::kProcessWaitTimeoutMs;
+    // Renames a folder; false when it failed.
+    std::function<bool(const QString& from, const QString& to)> rename;
+    // Starts a program detached, without arguments, in the given folder;
+    // false when it could not be started.
+    std::function<bool(const QString& program, const QString& folder)> start;
+    // Shows the failure to the user and returns when it has been seen.
+    std::function<void(const QString& message)> showError;
+
+    // The real actions: QDir::rename, QProcess::startDetached and the
+    // platform's error box.
+    Environment();
+};
+
+// Parses the arguments (program name first). An unknown option or an option
+// without its value is reported by the parser, which ends the process with
+// exit code 1.
+Options parseArguments(const QStringList& arguments);
+
+// The main flow; returns the exit code (0 after a swap and start, 1 after a
+// reported failure).
+int runUpdate(const Options& options, const Environment& environment);
+
+// parseArguments then runUpdate: what the program's main does.
+int updaterMain(const QStringList& arguments, const Environment& environment = Environment());
+
+// Whether a folder holds a complete installation for the platform: a marker
+// of this product with layout 1, the launcher and the updater. The marker's
+// read and parse failures are thrown as Error.
+bool isCompleteInstallation(const QString& folder, const PlatformDescriptor& platform);
+
+} // namespace tarvik::updater

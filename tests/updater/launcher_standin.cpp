@@ -1,0 +1,42 @@
+// A launcher stand-in for the hand-off test: run from an installation folder,
+// it checks for an update at the operator server named by
+// TARVIK_STANDIN_OPERATOR and, when one is ready, hands over to the updater
+// beside it exactly as the launcher does. Exit code 0 after the hand-off,
+// 2 when there was no update, 3 on a failure (message on standard error).
+#include "net/Http.h"
+#include "support/HttpsTestServer.h"
+#include "support/TestEndpoints.h"
+#include "update/Update.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+#include <QTimer>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Tarvik"));
+    QCoreApplication::setApplicationName(QStringLiteral("TarvikClient"));
+    tarvik::test::HttpsTestServer::trustTestCa();
+    const tarvik::test::ScopedEndpoints endpoints(
+        QUrl(qEnvironmentVariable("TARVIK_STANDIN_OPERATOR")));
+
+    int code = 0;
+    QTimer::singleShot(0, &app, [&] {
+        try {
+            tarvik::Http http;
+            const tarvik::UpdateInfo info = tarvik::checkForUpdate(http, {});
+            if (info.revision > 0) {
+                tarvik::startUpdater(info);
+                return;
+            }
+            code = 2;
+        } catch (const tarvik::Error& e) {
+            QTextStream(stderr) << e.message() << '\n';
+            code = 3;
+        }
+        QCoreApplication::exit(code);
+    });
+    const int loop = QCoreApplication::exec();
+    return loop ? loop : code;
+}

@@ -1,0 +1,120 @@
+#include "ReleaseManifest.h"
+
+#include "fs/SafeFiles.h"
+#include "fs/ZipExtract.h"
+#include "net/Http.h"
+#include "update/Update.h"
+#include "updater/Updater.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+namespace tarvik::tools {
+
+namespace {
+
+const QString kUsage = QStringLiteral(
+    "Usage: release-manifest --host HOST --revision N --url URL [--platform windows|linux]\n"
+    "                        [--output FILE] ARCHIVE.zip\n"
+    "Checks a release archive as the updater will and writes the update manifest for it:\n"
+    "HOST is the operator's host (as compiled into the launcher), N the release's revision\n"
+    "(2 to 1000000, the TARVIK_CLIENT_REVISION it was built with), URL where the archive\n"
+    "will be served (https://HOST/releases/...). Without --output the manifest is printed.\n");
+
+qint32 parseRevision(const QString& text)
+{
+    bool ok = !text.isEmpty() && text.size() <= 7;
+    for (const QChar c : text)
+        ok = ok && c.isDigit() && c.unicode() < 128;
+    const int revision = ok ? text.toInt(&ok) : 0;
+    if (!ok || revision < 2 || revision > kMaxUpdateRevision)
+        throw Error(QStringLiteral("revision must be a whole number from 2 to %1: ")
+                        .arg(kMaxUpdateRevision) +
+                    text);
+    return revision;
+}
+
+// Unpacks every entry exactly as the updater does, so an archive that the
+// updater would refuse is refused here, before anyone downloads it.
+void checkArchive(const QString& archive, const PlatformDescriptor& platform)
+{
+    QTemporaryDir scratch;
+    if (!scratch.isValid())
+        throw Error(QStringLiteral("Nelze vytvořit složku: ") + scratch.path());
+    const QString folder = scratch.filePath(QStringLiteral("release"));
+    extractZip(archive, folder, {}, false);
+    if (!updater::isCompleteInstallation(folder, platform))
+        throw Error(QStringLiteral("Aktualizace neobsahuje úplnou instalaci."));
+}
+
+} // namespace
+
+int runReleaseManifest(const QStringList& arguments, QTextStream& out, QTextStream& err)
+{
+    QCommandLineParser parser;
+    const auto option = [](const char* name) {
+        return QCommandLineOption(QLatin1String(name), QLatin1String(name),
+                                  QStringLiteral("value"));
+    };
+    const QCommandLineOption host = option("host");
+    const QCommandLineOption revision = option("revision");
+    const QCommandLineOption url = option("url");
+    const QCommandLineOption platformName = option("platform");
+    const QCommandLineOption output = option("output");
+    parser.addOptions({host, revision, url, platformName, output});
+    QStringList withProgram = arguments;
+    withProgram.prepend(QStringLiteral("release-manifest"));
+    const QString platformValue =
+        parser.parse(withProgram) ? parser.value(platformName) : QString();
+    const bool platformKnown = platformValue.isEmpty() ||
+                               platformValue == QLatin1String("windows") ||
+                               platformValue == QLatin1String("linux");
+    if (!parser.errorText().isEmpty() || parser.positionalArguments().size() != 1 ||
+        !parser.isSet(host) || !parser.isSet(revision) || !parser.isSet(url) || !platformKnown) {
+        if (!parser.errorText().isEmpty())
+            err << parser.errorText() << '\n';
+        err << kUsage;
+        return 2;
+    }
+    const PlatformDescriptor platform = platformValue.isEmpty() ? PlatformDescriptor::current()
+                                        : platformValue == QLatin1String("windows")
+                                            ? PlatformDescriptor::forWindows()
+                                            : PlatformDescriptor::forLinux();
+    const QString archive = parser.positionalArguments().constFirst();
+
+    try {
+        const QJsonObject manifest{
+            {QStringLiteral("schema"), 1},
+            {QStringLiteral("version"), QLatin1String(kClientVersion)},
+            {QStringLiteral("revision"), parseRevision(parser.value(revision))},
+            {QStringLiteral("url"), parser.value(url)},
+            {QStringLiteral("sha256"),
+             QString::fromLatin1(hashFile(archive, QCryptographicHash::Sha256, {}))},
+            {QStringLiteral("size"), QFileInfo(archive).size()},
+        };
+        // The launcher's own rules, as if the manifest had been fetched from
+        // this host; the scheme is checked by its download.
+        const QUrl manifestUrl(QStringLiteral("https://") + parser.value(host) +
+                               QStringLiteral("/api/v1/update.json"));
+        if (!manifestUrl.isValid() || manifestUrl.host().isEmpty())
+            throw Error(QStringLiteral("not a host name: ") + parser.value(host));
+        Http::requireHttpsUrl(QUrl(parser.value(url), QUrl::TolerantMode));
+        parseUpdateManifest(manifest, manifestUrl, 1);
+        checkArchive(archive, platform);
+
+        const QByteArray json = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
+        if (parser.isSet(output))
+            writeFileAtomically(parser.value(output), json);
+        else
+            out << QString::fromUtf8(json);
+        return 0;
+    } catch (const Error& error) {
+        err << error.message() << '\n';
+        return 1;
+    }
+}
+
+} // namespace tarvik::tools
