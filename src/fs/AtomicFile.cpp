@@ -56,7 +56,8 @@ bool AtomicFile::open()
     for (int attempt = 0; attempt < 4; ++attempt) {
         m_file.setFileName(stem + QLatin1Char('.') +
                            QString::number(QRandomGenerator::global()->generate64(), 36) + kSuffix);
-        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        // Unbuffered: callers write whole blocks; a buffer would only copy.
+        if (m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
             return true;
         if (m_file.error() != QFileDevice::OpenError || !m_file.exists())
             break;

@@ -10,6 +10,7 @@
 #include "net/Http.h"
 #include "net/NetLog.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -32,6 +33,7 @@ namespace detail {
 
 namespace {
 std::atomic_bool syncDownloads{false};
+std::atomic_int attemptTimeoutMs{kDownloadAttemptTimeoutMs};
 } // namespace
 
 void setDownloadSync(bool enabled)
@@ -42,6 +44,16 @@ void setDownloadSync(bool enabled)
 bool downloadSync()
 {
     return syncDownloads;
+}
+
+void setDownloadAttemptTimeout(int milliseconds)
+{
+    attemptTimeoutMs = milliseconds;
+}
+
+int downloadAttemptTimeout()
+{
+    return attemptTimeoutMs;
 }
 
 } // namespace detail
@@ -75,6 +87,9 @@ struct Transfer
     bool failed = false;
     bool finishing = false;
     QNetworkReply* reply = nullptr;
+    // The attempt's time limit, checked on every poll tick (one timer for the
+    // run instead of one per file).
+    QDeadlineTimer deadline{detail::downloadAttemptTimeout(), Qt::PreciseTimer};
 };
 
 // Unread bytes that one reply may hold.
@@ -215,6 +230,8 @@ public:
         QObject::connect(&poll, &QTimer::timeout, &m_loop, [this] {
             if (isCancelled(m_cancel))
                 pump();
+            else
+                abortExpired();
         });
         poll.start(kCancelPollMs);
         schedulePump();
@@ -232,11 +249,24 @@ private:
         QTimer::singleShot(0, &m_loop, [this] { pump(); });
     }
 
+    // An abort runs that reply's finish handler at once, which removes it
+    // from the active ones: hence the snapshot.
     void abortAll()
     {
-        const QSet<QNetworkReply*> snapshot = m_active;
+        const QList<QNetworkReply*> snapshot = m_active.keys();
         for (QNetworkReply* reply : snapshot) {
             if (m_active.contains(reply))
+                reply->abort();
+        }
+    }
+
+    // Attempts that ran past their time limit.
+    void abortExpired()
+    {
+        const QList<QNetworkReply*> snapshot = m_active.keys();
+        for (QNetworkReply* reply : snapshot) {
+            const Transfer* t = m_active.value(reply);
+            if (t && t->deadline.hasExpired())
                 reply->abort();
         }
     }
@@ -314,13 +344,7 @@ private:
         // unread, so a fast server cannot fill memory while the disk catches up.
         reply->setReadBufferSize(kDownloadReadBuffer);
         transfer->reply = reply;
-        m_active.insert(reply);
-
-        auto* timer = new QTimer(reply);
-        timer->setSingleShot(true);
-        timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(timer, &QTimer::timeout, reply, &QNetworkReply::abort);
-        timer->start(kDownloadAttemptTimeoutMs);
+        m_active.insert(reply, transfer.get());
 
         QObject::connect(reply, &QNetworkReply::readyRead, &m_loop,
                          [this, transfer] { onData(*transfer); });
@@ -333,19 +357,24 @@ private:
     {
         if (!t.reply->isOpen())
             return;
-        const QByteArray bytes = t.reply->readAll();
-        if (bytes.isEmpty())
-            return;
-        t.received += bytes.size();
-        if (!t.failed && t.out && t.received <= t.limit && t.out->write(bytes)) {
-            t.hash.addData(bytes);
+        // Through one buffer of the run: no allocation per block.
+        for (;;) {
+            const qint64 n = t.reply->read(m_block.data(), m_block.size());
+            if (n <= 0)
+                return;
+            const QByteArrayView bytes(m_block.constData(), n);
+            t.received += n;
+            if (!t.failed && t.out && t.received <= t.limit && t.out->write(bytes)) {
+                t.hash.addData(bytes);
+                continue;
+            }
+            const bool abortNow = !t.failed && !t.finishing;
+            t.failed = true;
+            // Aborting runs the finish handler at once; nothing may follow it.
+            if (abortNow)
+                t.reply->abort();
             return;
         }
-        const bool abortNow = !t.failed && !t.finishing;
-        t.failed = true;
-        // Aborting runs the finish handler at once; nothing may follow it here.
-        if (abortNow)
-            t.reply->abort();
     }
 
     void onFinished(Transfer& t)
@@ -401,7 +430,8 @@ private:
     const qsizetype m_total;
     int m_completed = 0;
     std::deque<Entry> m_queue;
-    QSet<QNetworkReply*> m_active;
+    QHash<QNetworkReply*, Transfer*> m_active;
+    QByteArray m_block{kIoBlockSize, Qt::Uninitialized};
     QSet<QString> m_madeFolders;
     // Per target path, the temporaries that killed runs left for it.
     QHash<QString, QStringList> m_stale;

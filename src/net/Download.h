@@ -53,6 +53,10 @@ namespace detail {
 // size or digest check on the next run and is fetched again. For benchmarks.
 void setDownloadSync(bool enabled);
 bool downloadSync();
+// The time limit of one transfer attempt (kDownloadAttemptTimeoutMs unless a
+// test shortens it).
+void setDownloadAttemptTimeout(int milliseconds);
+int downloadAttemptTimeout();
 } // namespace detail
 
 } // namespace tarvik

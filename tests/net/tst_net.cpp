@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -716,37 +717,49 @@ private slots:
         QTest::addColumn<QList<TestReply>>("replies");
         QTest::addColumn<qint64>("declaredSize"); // -2: the content's size
         QTest::addColumn<int>("expectedRequests");
+        QTest::addColumn<int>("attemptLimitMs");
+        const int noLimit = kDownloadAttemptTimeoutMs;
         const QByteArray content = contentOf(QStringLiteral("mod.jar"));
         const QByteArray wrong = QByteArray(content).replace("content", "CONTENT");
         QTest::newRow("503 twice")
-            << QList<TestReply>{TestReply::withStatus(503)} << qint64(-2) << 2;
+            << QList<TestReply>{TestReply::withStatus(503)} << qint64(-2) << 2 << noLimit;
         QTest::newRow("500 then 404")
             << QList<TestReply>{TestReply::withStatus(500), TestReply::withStatus(404)}
-            << qint64(-2) << 2;
+            << qint64(-2) << 2 << noLimit;
         QTest::newRow("closed before response twice")
-            << QList<TestReply>{TestReply::closeConnection()} << qint64(-2) << -1;
+            << QList<TestReply>{TestReply::closeConnection()} << qint64(-2) << -1 << noLimit;
         QTest::newRow("404 not retried")
-            << QList<TestReply>{TestReply::withStatus(404, content)} << qint64(-2) << 1;
+            << QList<TestReply>{TestReply::withStatus(404, content)} << qint64(-2) << 1 << noLimit;
         QTest::newRow("403 not retried")
-            << QList<TestReply>{TestReply::withStatus(403)} << qint64(-2) << 1;
-        QTest::newRow("wrong digest") << QList<TestReply>{TestReply::ok(wrong)} << qint64(-2) << 1;
+            << QList<TestReply>{TestReply::withStatus(403)} << qint64(-2) << 1 << noLimit;
+        QTest::newRow("wrong digest")
+            << QList<TestReply>{TestReply::ok(wrong)} << qint64(-2) << 1 << noLimit;
         QTest::newRow("wrong digest, size unknown")
-            << QList<TestReply>{TestReply::ok(wrong)} << qint64(-1) << 1;
+            << QList<TestReply>{TestReply::ok(wrong)} << qint64(-1) << 1 << noLimit;
         QTest::newRow("body shorter than size")
-            << QList<TestReply>{TestReply::ok(content.left(100))} << qint64(-2) << 1;
+            << QList<TestReply>{TestReply::ok(content.left(100))} << qint64(-2) << 1 << noLimit;
         QTest::newRow("body longer than size")
-            << QList<TestReply>{TestReply::ok(content + "x")} << qint64(-2) << 1;
+            << QList<TestReply>{TestReply::ok(content + "x")} << qint64(-2) << 1 << noLimit;
         QTest::newRow("200 cut mid-body")
-            << QList<TestReply>{TestReply::ok(content).closingAfter(100)} << qint64(-2) << 1;
+            << QList<TestReply>{TestReply::ok(content).closingAfter(100)} << qint64(-2) << 1
+            << noLimit;
         QTest::newRow("redirect to http")
             << QList<TestReply>{TestReply::redirect(QUrl(QStringLiteral("http://127.0.0.1:1/x")))}
-            << qint64(-2) << 1;
+            << qint64(-2) << 1 << noLimit;
+        // 95 blocks 100 ms apart: never 30 s without data, but past the
+        // limit; cut off after its 200 like a closed connection, not retried.
+        QTest::newRow("slower than the attempt limit")
+            << QList<TestReply>{TestReply::ok(content).slowly(10, 100)} << qint64(-2) << 1 << 400;
     }
     void failedFileKeepsPreviousContent()
     {
         QFETCH(QList<TestReply>, replies);
         QFETCH(qint64, declaredSize);
         QFETCH(int, expectedRequests);
+        QFETCH(int, attemptLimitMs);
+        detail::setDownloadAttemptTimeout(attemptLimitMs);
+        const auto restore =
+            qScopeGuard([] { detail::setDownloadAttemptTimeout(kDownloadAttemptTimeoutMs); });
         const QString name = QStringLiteral("mod.jar");
         const QByteArray content = contentOf(name);
         server().onSequence("GET", QStringLiteral("/mod.jar"), replies);
