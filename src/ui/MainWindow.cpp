@@ -216,11 +216,11 @@ QWidget* MainWindow::buildMainPage()
     auto* page = new QWidget;
     auto* column = new QVBoxLayout(page);
     column->setContentsMargins(0, 0, 0, 0);
-    m_tabs = new QTabWidget;
-    m_tabs->addTab(buildEventsTab(), QStringLiteral("Eventy"));
-    m_tabs->addTab(buildModsTab(), QStringLiteral("Modifikace"));
-    m_tabs->addTab(buildSettingsTab(), QStringLiteral("Nastavení"));
-    column->addWidget(m_tabs);
+    auto* tabs = new QTabWidget;
+    tabs->addTab(buildEventsTab(), QStringLiteral("Eventy"));
+    tabs->addTab(buildModsTab(), QStringLiteral("Modifikace"));
+    tabs->addTab(buildSettingsTab(), QStringLiteral("Nastavení"));
+    column->addWidget(tabs);
     return page;
 }
 

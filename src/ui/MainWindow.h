@@ -20,7 +20,6 @@ class QProgressBar;
 class QPushButton;
 class QSpinBox;
 class QStackedWidget;
-class QTabWidget;
 class QVBoxLayout;
 
 namespace tarvik {
@@ -72,7 +71,6 @@ private:
     QPushButton* m_signInButton = nullptr;
     QLabel* m_deviceCodeLabel = nullptr;
     QPushButton* m_openPageButton = nullptr;
-    QTabWidget* m_tabs = nullptr;
     QProgressBar* m_progressBar = nullptr;
     QLabel* m_statusLabel = nullptr;
     QPushButton* m_cancelButton = nullptr;

@@ -90,6 +90,8 @@ private slots:
 private:
     // Controller and window after the start-up job; signed in when asked.
     void start(bool signIn);
+    // Serves the sample catalog with its Fabric event changed by `edit`.
+    void serveWithFabricEvent(const std::function<void(QJsonObject&)>& edit);
 
     std::unique_ptr<ScopedDataDir> m_data;
     std::unique_ptr<StandInWorld> m_world;
@@ -123,12 +125,21 @@ void TestUi::start(bool signIn)
     QVERIFY(waitIdle(*m_controller));
 }
 
+void TestUi::serveWithFabricEvent(const std::function<void(QJsonObject&)>& edit)
+{
+    QJsonObject catalog = StandInWorld::sampleCatalog(m_world->server().baseUrl());
+    QJsonArray events = catalog["events"].toArray();
+    QJsonObject fabric = events[1].toObject();
+    edit(fabric);
+    events[1] = fabric;
+    catalog["events"] = events;
+    m_world->serveCatalog(catalog);
+}
+
 void TestUi::czechTextHasGlyphs()
 {
-    MainWindow* window = nullptr;
     start(false);
-    window = m_window.get();
-    QPushButton* button = withText<QPushButton>(window, "Přihlásit se přes Microsoft");
+    QPushButton* button = withText<QPushButton>(m_window.get(), "Přihlásit se přes Microsoft");
     QVERIFY(button);
     const QFontMetrics metrics(button->font());
     const QString text = "Přihlásit se přes Microsoft ěščřžýáíéůúťďňĚŠČŘŽÝÁÍÉŮÚŤĎŇ";
@@ -367,14 +378,10 @@ void TestUi::eventFacts()
     QFETCH(int, row);
     QFETCH(bool, withServer);
     QFETCH(QString, facts);
-    QJsonObject catalog = StandInWorld::sampleCatalog(m_world->server().baseUrl());
-    QJsonArray events = catalog["events"].toArray();
-    QJsonObject fabric = events[1].toObject();
-    if (!withServer)
-        fabric.remove("server");
-    events[1] = fabric;
-    catalog["events"] = events;
-    m_world->serveCatalog(catalog);
+    serveWithFabricEvent([&](QJsonObject& fabric) {
+        if (!withServer)
+            fabric.remove("server");
+    });
     start(true);
     m_window->findChild<QListWidget*>()->setCurrentRow(row);
     QVERIFY(withText<QLabel>(m_window.get(), facts));
@@ -412,20 +419,16 @@ void TestUi::modCards()
     QFETCH(QStringList, cards);
 
     // One more performance mod whose category differs only in case.
-    QJsonObject catalog = StandInWorld::sampleCatalog(m_world->server().baseUrl());
-    QJsonArray events = catalog["events"].toArray();
-    QJsonObject fabric = events[1].toObject();
-    QJsonArray mods = fabric["mods"].toArray();
-    QJsonObject lower = mods[1].toObject();
-    lower["id"] = "krypton";
-    lower["name"] = "Krypton";
-    lower["file"] = "krypton.jar";
-    lower["category"] = "výkon";
-    mods.append(lower);
-    fabric["mods"] = mods;
-    events[1] = fabric;
-    catalog["events"] = events;
-    m_world->serveCatalog(catalog);
+    serveWithFabricEvent([](QJsonObject& fabric) {
+        QJsonArray mods = fabric["mods"].toArray();
+        QJsonObject lower = mods[1].toObject();
+        lower["id"] = "krypton";
+        lower["name"] = "Krypton";
+        lower["file"] = "krypton.jar";
+        lower["category"] = "výkon";
+        mods.append(lower);
+        fabric["mods"] = mods;
+    });
     start(true);
     m_controller->selectEvent(1);
     m_controller->toggleMod("modmenu", true);

@@ -42,14 +42,14 @@ class Tour
 {
 public:
     Tour(const QString& out, Controller& controller, MainWindow& window)
-        : m_out(out), m_transcript(out + QStringLiteral("/transcript.txt")),
-          m_controller(controller), m_window(window)
+        : m_out(out), m_transcript(out + QStringLiteral("/transcript.txt")), m_window(window)
     {
         m_transcript.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text);
         QObject::connect(&controller, &Controller::changed, &window,
                          [this] { log(QStringLiteral("changed()")); });
         QObject::connect(&controller, &Controller::progress, &window,
                          [this](const QString& text, int value) {
+                             m_status = text;
                              log(QStringLiteral("progress(\"%1\", %2)").arg(text).arg(value));
                          });
         QObject::connect(&controller, &Controller::error, &window, [this](const QString& message) {
@@ -81,8 +81,7 @@ public:
             log(QStringLiteral(
                     "TOUR FAILED at step %1 (%2): expected %3; status \"%4\"; message \"%5\"")
                     .arg(m_number)
-                    .arg(name, expectation, text(QStringLiteral("muted"), m_statusLabelIndex),
-                         messageText()));
+                    .arg(name, expectation, m_status, messageText()));
             return false;
         }
         log(QStringLiteral("ok: %1").arg(expectation));
@@ -112,12 +111,6 @@ public:
         return message && message->isVisible() ? message->text() : QString();
     }
 
-    QString text(const QString& styleClass, int index) const
-    {
-        QLabel* label = m_window.findChildren<QLabel*>(styleClass).value(index);
-        return label ? label->text() : QString();
-    }
-
     bool click(QPushButton* button)
     {
         if (!button || !button->isVisible() || !button->isEnabled())
@@ -126,13 +119,12 @@ public:
         return true;
     }
 
-    int m_statusLabelIndex = 0;
-
 private:
     QString m_out;
     QFile m_transcript;
-    Controller& m_controller;
     MainWindow& m_window;
+    // The last status text the Controller reported.
+    QString m_status;
     int m_number = 0;
 };
 

@@ -126,14 +126,6 @@ void makeServer(const CertificateFiles& files)
                     extensions, QStringLiteral("-out"), files.serverCertificate});
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail("cannot read " + path);
-    return file.readAll();
-}
-
 } // namespace
 
 CertificateFiles ensureCertificates(const QString& stateDir)

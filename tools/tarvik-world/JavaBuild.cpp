@@ -42,14 +42,6 @@ QString sourcesDigest(const QString& sourceDir)
     return QString::fromLatin1(hash.result().toHex().left(16));
 }
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail("cannot read " + path);
-    return file.readAll();
-}
-
 // javac the sources of one part, then jar the classes.
 void compileJar(const QString& sources, const QString& jar, const QString& work,
                 const QStringList& classpath)

@@ -1,5 +1,7 @@
 #include "Programs.h"
 
+#include <QFile>
+
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
@@ -11,6 +13,14 @@ namespace tarvik::world {
 void fail(const QString& message)
 {
     throw std::runtime_error(message.toStdString());
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        fail("cannot read " + path);
+    return file.readAll();
 }
 
 QString findProgram(const QString& name, const QString& package)

@@ -11,6 +11,9 @@ namespace tarvik::world {
 // Throws std::runtime_error with the message.
 [[noreturn]] void fail(const QString& message);
 
+// The whole content of a file; throws std::runtime_error when it cannot be read.
+QByteArray readAll(const QString& path);
+
 struct ProgramResult
 {
     // Started, ended by itself within the time limit, exit code 0.

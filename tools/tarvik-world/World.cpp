@@ -30,14 +30,6 @@ namespace {
 // kept it signs in silently after the world was restarted.
 const QByteArray kRefreshToken = "M.R3_BAY.tarvik-world-refresh";
 
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail("cannot read " + path);
-    return file.readAll();
-}
-
 QString mavenPath(const QString& group, const QString& artifact, const QString& version,
                   const QString& classifier = {})
 {
