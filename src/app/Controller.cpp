@@ -186,7 +186,20 @@ Job Controller::initializationJob()
             };
         }
 
-        const Catalog catalog = Catalog::load(http);
+        // The updater failed to install this release last time and started
+        // this launcher again: said once, and no hand-off during this start.
+        const QString updateFailure =
+            update.failure.isEmpty()
+                ? QString()
+                : QStringLiteral("Aktualizace klienta se nezdařila: ") + update.failure;
+        Catalog catalog;
+        try {
+            catalog = Catalog::load(http);
+        } catch (const std::exception& e) {
+            if (updateFailure.isEmpty())
+                throw;
+            throw Error(updateFailure + QLatin1Char('\n') + errorMessage(e));
+        }
         Account account;
         QString restoreMessage;
         if (!catalog.microsoftClientId.isEmpty() &&
@@ -200,11 +213,13 @@ Job Controller::initializationJob()
                 restoreMessage = errorMessage(e);
             }
         }
-        return [this, catalog, account, restoreMessage] {
+        QStringList messages{updateFailure, restoreMessage};
+        messages.removeAll(QString());
+        return [this, catalog, account, message = messages.join(QLatin1Char('\n'))] {
             m_catalog = catalog;
             m_account = account;
-            if (!restoreMessage.isEmpty())
-                emit error(restoreMessage);
+            if (!message.isEmpty())
+                emit error(message);
         };
     };
 }

@@ -3,6 +3,7 @@
 #include "app/Controller.h"
 #include "fs/SafeFiles.h"
 #include "ui/MainWindow.h"
+#include "update/Update.h"
 
 #include <QApplication>
 #include <QLockFile>
@@ -40,6 +41,15 @@ int runClient(QApplication& app)
             lock.reset();
             QMessageBox::information(
                 nullptr, kTitle, QStringLiteral("Klient už běží. Otevřete jeho stávající okno."));
+            return 0;
+        }
+        // The updater will start the new launcher itself; a second hand-off
+        // now would race the first.
+        if (isUpdateInProgress()) {
+            lock.reset();
+            QMessageBox::information(
+                nullptr, kTitle,
+                QStringLiteral("Probíhá aktualizace klienta. Po jejím dokončení se klient spustí sám."));
             return 0;
         }
         controller = std::make_unique<Controller>();

@@ -3,12 +3,14 @@
 #include "fs/SafeFiles.h"
 #include "net/Endpoints.h"
 #include "net/Http.h"
+#include "updater/HandOffFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonValue>
+#include <QLockFile>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QUuid>
@@ -64,7 +66,63 @@ bool isLowerHexDigest(const QByteArray& digest)
     return true;
 }
 
+QString updatesFolder()
+{
+    return resolveInside(dataDir(), QStringLiteral("updates"));
+}
+
+// The updater's report on a failed attempt, removed once read. Its message
+// when it names the release with this digest; empty otherwise.
+QString takeUpdateFailure(const QByteArray& sha256)
+{
+    const QString path =
+        updatesFolder() + QLatin1Char('/') + QLatin1String(kUpdateFailureFile);
+    if (!QFileInfo::exists(path))
+        return {};
+    QString message;
+    try {
+        const QJsonObject report = parseJsonObject(readFile(path, kMaxDocumentSize));
+        if (!sha256.isEmpty() &&
+            report.value(QLatin1String("sha256")).toString().toLatin1() == sha256)
+            message = report.value(QLatin1String("message")).toString();
+    } catch (const std::exception& e) {
+        qCWarning(lcUpdate) << "unreadable update report:" << e.what();
+    }
+    // Even when it cannot be removed, it only holds the hand-off back once
+    // per start; it never repeats one.
+    if (!QFile::remove(path))
+        qCWarning(lcUpdate) << "cannot remove" << path;
+    return message;
+}
+
 } // namespace
+
+qint32 installedRevision(const QString& applicationFolder)
+{
+    try {
+        const QJsonObject marker = parseJsonObject(readFile(
+            applicationFolder + QLatin1Char('/') + QLatin1String(kInstallMarkerFile),
+            kMaxDocumentSize));
+        const qint64 revision = integerOr(marker.value(QLatin1String("revision")), 0);
+        if (marker.value(QLatin1String("product")).toString() == QLatin1String(kInstallProduct) &&
+            revision > kClientRevision && revision <= kMaxUpdateRevision)
+            return static_cast<qint32>(revision);
+    } catch (const std::exception&) {
+        // A development build has no marker: the compiled revision holds.
+    }
+    return kClientRevision;
+}
+
+bool isUpdateInProgress()
+{
+    QLockFile lock(updatesFolder() + QLatin1Char('/') + QLatin1String(kUpdaterLockFile));
+    lock.setStaleLockTime(kUpdaterLockStaleMs);
+    if (lock.tryLock(0)) {
+        lock.unlock();
+        return false;
+    }
+    return lock.error() == QLockFile::LockFailedError;
+}
 
 UpdateManifest parseUpdateManifest(const QJsonObject& manifest, const QUrl& manifestUrl,
                                    qint32 currentRevision)
@@ -102,10 +160,19 @@ UpdateManifest parseUpdateManifest(const QJsonObject& manifest, const QUrl& mani
 UpdateInfo checkForUpdate(Http& http, const CancelFlag& cancel)
 {
     const QUrl manifestUrl = updateUrl();
-    const UpdateManifest manifest = parseUpdateManifest(http.getJson(manifestUrl), manifestUrl);
+    const qint32 installed = installedRevision(QCoreApplication::applicationDirPath());
+    const UpdateManifest manifest =
+        parseUpdateManifest(http.getJson(manifestUrl), manifestUrl, installed);
+    const QString failure = takeUpdateFailure(manifest.sha256);
     if (manifest.revision == 0) {
-        qCDebug(lcUpdate) << "no newer revision than" << kClientRevision;
+        qCDebug(lcUpdate) << "no newer revision than" << installed;
         return {};
+    }
+    if (!failure.isEmpty()) {
+        qCDebug(lcUpdate) << "revision" << manifest.revision << "failed last time; not now";
+        UpdateInfo skipped;
+        skipped.failure = failure;
+        return skipped;
     }
     checkCancelled(cancel);
     const QString target =

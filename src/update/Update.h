@@ -20,8 +20,9 @@ class Http;
 
 // The client version line; a manifest for another line is refused.
 inline constexpr char kClientVersion[] = "1.0.0";
-// This build's revision within the line (configured at build time). A
-// manifest revision of this or less means that there is no update.
+// This build's revision within the line (configured at build time). The
+// installed revision is the install marker's when that is higher (see
+// installedRevision); a manifest revision of that or less is no update.
 inline constexpr qint32 kClientRevision = TARVIK_CLIENT_REVISION;
 // The highest revision a manifest may name.
 inline constexpr qint32 kMaxUpdateRevision = 1000000;
@@ -39,6 +40,9 @@ struct UpdateInfo
     // Its SHA-256 as lower-case hexadecimal.
     QByteArray sha256;
     qint32 revision = 0;
+    // Set instead when the updater failed to install this very release and
+    // started this launcher again: its message, shown once; no hand-off.
+    QString failure = {};
 };
 
 // The update manifest after validation.
@@ -63,10 +67,23 @@ struct UpdateManifest
 UpdateManifest parseUpdateManifest(const QJsonObject& manifest, const QUrl& manifestUrl,
                                    qint32 currentRevision = kClientRevision);
 
-// Reads the manifest at updateUrl() and, when it names a newer revision,
+// The revision installed in the application folder: the install marker's
+// "revision" (written by the release tools, so a release never hands off to
+// itself whatever it was compiled with) when it is higher than
+// kClientRevision; kClientRevision without a readable marker.
+qint32 installedRevision(const QString& applicationFolder);
+
+// Whether an updater is running for this data folder (it holds the lock in
+// dataDir()/updates); a launcher started meanwhile ends instead.
+bool isUpdateInProgress();
+
+// Reads the manifest at updateUrl() and, when it names a newer revision than
+// the installed one,
 // downloads the archive to dataDir()/updates/revision-<N>.zip (an archive
-// already there that verifies is not fetched again). The caller reports
-// "Kontroluji aktualizace" before calling.
+// already there that verifies is not fetched again). When the updater left a
+// report that this release failed, the report is removed and returned in
+// `failure` instead of a hand-off. The caller reports "Kontroluji
+// aktualizace" before calling.
 UpdateInfo checkForUpdate(Http& http, const CancelFlag& cancel);
 
 // Copies the updater and the runtime libraries of the application folder into

@@ -1,8 +1,11 @@
 // The updater program's flow: started by the launcher from a private copy
 // outside the installation, it waits for the launcher to end, verifies and
 // unpacks the release archive beside the installation, swaps the folders with
-// two renames, starts the new launcher, and on failure puts the old
-// installation back, restarts the old launcher and shows one error box.
+// two renames, starts the new launcher and removes what earlier updates left.
+// On failure it puts the old installation back and starts the old launcher
+// again, which shows the failure once (see HandOffFiles.h); an error box
+// appears only when no launcher could be started. An installation path left
+// empty by a killed run is restored from its backup at the next run.
 // Single-threaded; everything runs on the thread that calls updaterMain.
 #pragma once
 
@@ -37,14 +40,21 @@ struct Environment
     int waitTimeoutMs = platform::kProcessWaitTimeoutMs;
     // Renames a folder; false when it failed.
     std::function<bool(const QString& from, const QString& to)> rename;
+    // How long a failing rename is tried again (a virus scanner or an indexer
+    // holding a file for a moment is the usual cause on Windows).
+    int renameRetryMs = 5000;
     // Starts a program detached, without arguments, in the given folder;
     // false when it could not be started.
     std::function<bool(const QString& program, const QString& folder)> start;
     // Shows the failure to the user and returns when it has been seen.
     std::function<void(const QString& message)> showError;
 
+    // The updater's own launch folder ("updates/helper-<uuid>"), kept when
+    // older ones are removed.
+    QString launchFolder;
+
     // The real actions: QDir::rename, QProcess::startDetached and the
-    // platform's error box.
+    // platform's error box; the launch folder is the program's folder.
     Environment();
 };
 

@@ -213,6 +213,14 @@ void TestApp::startUp_data()
                                                      "/.tarvik-install",
                                                  "changed", kReady}
                                   << false << false;
+    // The updater failed to install that release and started this launcher
+    // again: said once, no hand-off, the catalog as usual.
+    QTest::newRow("update failed last time")
+        << "failed update"
+        << QStringList{"changed", kCheckingUpdates,
+                       "error Aktualizace klienta se nezdařila: Novou instalaci nelze aktivovat.",
+                       "changed", kReady}
+        << true << false;
 }
 
 void TestApp::startUp()
@@ -228,16 +236,20 @@ void TestApp::startUp()
         CredentialStore::write(m_world->clientId(), "M.R3_BAY.revoked");
     } else if (setup == "no catalog") {
         m_world->server().on("GET", StandInWorld::catalogPath(), TestReply::withStatus(404));
-    } else if (setup == "update") {
+    } else if (setup.endsWith("update")) {
         const QByteArray archive = "PK-release-archive";
+        const QByteArray sha = QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex();
+        if (setup == "failed update")
+            QVERIFY(writeBytes(dataDir() + "/updates/update-failed.json",
+                               R"({"message": "Novou instalaci nelze aktivovat.", "sha256": ")" +
+                                   sha + "\"}"));
         m_world->server().on("GET", "/releases/tarvik-2.zip", TestReply::ok(archive));
         m_world->serveUpdateManifest(
             {{"schema", 1},
              {"version", "1.0.0"},
              {"revision", 2},
              {"url", m_world->server().url("/releases/tarvik-2.zip").toString()},
-             {"sha256", QString::fromLatin1(
-                            QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex())},
+             {"sha256", QString::fromLatin1(sha)},
              {"size", archive.size()}});
     }
 
@@ -250,6 +262,10 @@ void TestApp::startUp()
     QCOMPARE(controller.account().name, QString(signedIn ? "Tarvik_Tester" : ""));
     if (setup == "update")
         QVERIFY(m_world->server().requests(StandInWorld::catalogPath()).isEmpty());
+    if (setup == "failed update") {
+        QVERIFY(m_world->server().requests("/releases/tarvik-2.zip").isEmpty());
+        QVERIFY(!QFile::exists(dataDir() + "/updates/update-failed.json"));
+    }
 }
 
 void TestApp::jobsAreDroppedWhileBusy()

@@ -1,6 +1,6 @@
 // Start-up of the launcher: the single-instance lock against a real second
-// TarvikClient process, a lock left by a killed launcher, and a settings
-// file that fails validation. The start-up runs in this process; its message
+// TarvikClient process, a lock left by a killed launcher, an updater at work,
+// and a settings file that fails validation. The start-up runs in this process; its message
 // boxes are answered by a timer that finds the active modal widget.
 #include "app/Startup.h"
 #include "catalog/Settings.h"
@@ -9,6 +9,7 @@
 #include "ui/MainWindow.h"
 
 #include <QApplication>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QProcess>
 #include <QTimer>
@@ -57,6 +58,8 @@ void TestStartup::startUp_data()
     QTest::newRow("another launcher runs")
         << "running" << int(QMessageBox::Information) << 0 << false;
     QTest::newRow("lock of a killed launcher") << "killed" << int(QMessageBox::NoIcon) << 0 << true;
+    QTest::newRow("an update in progress")
+        << "updating" << int(QMessageBox::Information) << 0 << false;
     QTest::newRow("settings out of limits")
         << "settings" << int(QMessageBox::Critical) << 1 << false;
 }
@@ -70,6 +73,7 @@ void TestStartup::startUp()
 
     ScopedDataDir data;
     QProcess first;
+    std::unique_ptr<QLockFile> updaterLock;
     QString expectedText;
     if (setup == "running" || setup == "killed") {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -84,6 +88,12 @@ void TestStartup::startUp()
         } else {
             expectedText = "Klient už běží. Otevřete jeho stávající okno.";
         }
+    } else if (setup == "updating") {
+        // As the running updater holds it.
+        QVERIFY(QDir().mkpath(dataDir() + "/updates"));
+        updaterLock = std::make_unique<QLockFile>(dataDir() + "/updates/updater.lock");
+        QVERIFY(updaterLock->tryLock(0));
+        expectedText = "Probíhá aktualizace klienta. Po jejím dokončení se klient spustí sám.";
     } else {
         QVERIFY(writeBytes(dataDir() + "/settings.json", R"({"ramMb": 100})"));
         expectedText = errorOf([] { Settings::load(); });

@@ -3,12 +3,15 @@
 // TARVIK_STANDIN_OPERATOR and, when one is ready, hands over to the updater
 // beside it exactly as the launcher does. Exit code 0 after the hand-off,
 // 2 when there was no update, 3 on a failure (message on standard error).
+// Each run appends what it found and its installed revision to the file
+// named by TARVIK_STANDIN_RECORD.
 #include "net/Http.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestEndpoints.h"
 #include "update/Update.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTextStream>
 #include <QTimer>
 
@@ -21,18 +24,28 @@ int main(int argc, char* argv[])
     const tarvik::test::ScopedEndpoints endpoints(
         QUrl(qEnvironmentVariable("TARVIK_STANDIN_OPERATOR")));
 
+    const auto record = [](const QString& outcome) {
+        QFile file(qEnvironmentVariable("TARVIK_STANDIN_RECORD"));
+        const qint32 revision = tarvik::installedRevision(QCoreApplication::applicationDirPath());
+        if (file.open(QIODevice::Append))
+            file.write((outcome + QStringLiteral(" (%1)\n").arg(revision)).toUtf8());
+    };
     int code = 0;
     QTimer::singleShot(0, &app, [&] {
         try {
             tarvik::Http http;
             const tarvik::UpdateInfo info = tarvik::checkForUpdate(http, {});
             if (info.revision > 0) {
+                record(QStringLiteral("handed off"));
                 tarvik::startUpdater(info);
                 return;
             }
+            record(info.failure.isEmpty() ? QStringLiteral("no update")
+                                          : QStringLiteral("update failed: ") + info.failure);
             code = 2;
         } catch (const tarvik::Error& e) {
             QTextStream(stderr) << e.message() << '\n';
+            record(QStringLiteral("error: ") + e.message());
             code = 3;
         }
         QCoreApplication::exit(code);

@@ -5,6 +5,7 @@
 #include "support/HttpsTestServer.h"
 #include "support/TestData.h"
 #include "support/ZipBuilder.h"
+#include "updater/Updater.h"
 
 #include <QDir>
 #include <QFile>
@@ -56,6 +57,52 @@ QStringList siblings(const QString& folder)
     return names;
 }
 
+
+// An installation "inst" whose launcher is a recorder of "old", with a file
+// of the player's, and a release archive "revision-2.zip" whose launcher
+// records "new"; `padding` adds that many 64 KiB files to the archive.
+struct Release
+{
+    QString inst, rec, archive;
+    QByteArray oldClient, newClient, sha;
+
+    Release(const QString& dir, const QString& package = QStringLiteral("complete"),
+            bool marker = true, int padding = 0)
+        : inst(dir + QStringLiteral("/inst")), rec(dir + QStringLiteral("/record.txt")),
+          archive(dir + QStringLiteral("/revision-2.zip")), oldClient(recorder(rec, "old")),
+          newClient(recorder(rec, "new"))
+    {
+        writeExecutable(inst + QStringLiteral("/TarvikClient"), oldClient);
+        writeBytes(inst + QStringLiteral("/TarvikUpdater"), "old updater");
+        writeBytes(inst + QStringLiteral("/saves/world.dat"), "kept");
+        if (marker)
+            writeBytes(inst + QStringLiteral("/.tarvik-install"), kMarker);
+        ZipBuilder zip;
+        zip.file("TarvikClient", newClient, ZipBuilder::Method::Deflated, 0100755);
+        if (package != QLatin1String("noUpdater"))
+            zip.file("TarvikUpdater", "new updater", ZipBuilder::Method::Deflated, 0100755);
+        zip.file(".tarvik-install", package == QLatin1String("noLayout")
+                                        ? QByteArray(R"({"product":"TarvikClient","layout":"1"})")
+                                        : kMarker);
+        zip.file("lib/readme.txt", "docs");
+        for (int i = 0; i < padding; ++i)
+            zip.file(QByteArray("lib/pad-") + QByteArray::number(i), QByteArray(65536, char('a' + i % 26)));
+        zip.write(archive);
+        sha = sha256(readBytes(archive));
+    }
+};
+
+// The pid of a process that has ended.
+QString gonePid()
+{
+    QProcess process;
+    process.start(QStringLiteral("/bin/true"), {});
+    process.waitForStarted();
+    const qint64 pid = process.processId();
+    process.waitForFinished();
+    return QString::number(pid);
+}
+
 } // namespace
 
 class TestUpdater : public QObject
@@ -67,7 +114,10 @@ private slots:
     void swap();
     void releaseManifest_data();
     void releaseManifest();
-    void fullHandOff();
+    void interrupted_data();
+    void interrupted();
+    void handOff_data();
+    void handOff();
 };
 
 void TestUpdater::swap_data()
@@ -92,9 +142,8 @@ void TestUpdater::swap_data()
     const auto row = [&](const char* name, const char* setup, const QString& message,
                          const QStringList& folders, const QStringList& record,
                          const QStringList& extra = {}) {
-        QTest::newRow(name) << QString::fromLatin1(setup) << extra
-                            << (message.isEmpty() || extra.size() ? message : kTitle + message)
-                            << folders << record;
+        QTest::newRow(name) << QString::fromLatin1(setup) << extra << message << folders
+                            << record;
     };
     const QStringList newRan = ended + QStringList{QStringLiteral("new {T}")};
     const QString badDigest = QStringLiteral("Aktualizační balíček neprošel kontrolou.");
@@ -103,14 +152,17 @@ void TestUpdater::swap_data()
 
     row("swapped after the launcher ended", "complete right inst ends", {}, swapped, newRan);
     row("launcher already gone", "complete right inst gone", {}, swapped, newRan);
-    row("wrong digest", "complete wrong inst stays", badDigest, {inst}, none);
-    row("upper-case digest", "complete upper inst stays", badDigest, {inst}, none);
+    // Failures with the old installation in place start its launcher again
+    // (once it has ended), which shows the failure instead of an error box.
+    row("wrong digest", "complete wrong inst ends", badDigest, {inst}, restarted);
+    row("upper-case digest", "complete upper inst ends", badDigest, {inst}, restarted);
     row("launcher does not end", "complete right inst stays wait",
         QStringLiteral("Klient se neukončil včas."), {inst}, none);
     row("pid 0", "complete right inst zero", QStringLiteral("Neplatný identifikátor klienta."),
         {inst}, none);
-    row("archive without the updater", "noUpdater right inst gone", incomplete, staged, ended);
-    row("archive marker without layout 1", "noLayout right inst gone", incomplete, staged, ended);
+    row("archive without the updater", "noUpdater right inst gone", incomplete, staged, restarted);
+    row("archive marker without layout 1", "noLayout right inst gone", incomplete, staged,
+        restarted);
     row("volume root refused before waiting", "complete right root stays", badTarget, {inst}, none);
     row("link refused before waiting", "complete right link stays", badTarget, {inst}, none);
     row("link with a trailing slash", "complete right link/ stays", badTarget, {inst}, none);
@@ -124,11 +176,13 @@ void TestUpdater::swap_data()
         {QStringLiteral("--target")});
     row("installation cannot be moved", "complete right inst gone move",
         QStringLiteral("Instalaci nelze přesunout. Zavřete programy používající její složku."),
-        staged, ended);
+        staged, restarted);
+    row("a rename held for a moment is tried again", "complete right inst gone busy", {}, swapped,
+        newRan);
     row("activation fails: old one back and restarted", "complete right inst gone activate",
         QStringLiteral("Novou instalaci nelze aktivovat."), staged, restarted);
     row("new launcher fails: new one set aside, old one restarted",
-        "complete right inst gone start", QStringLiteral("Nový klient nelze spustit."),
+        "complete right inst gone start", QStringLiteral("Nového klienta nelze spustit."),
         {inst, QStringLiteral("inst.staging-U.failed")}, restarted);
 }
 
@@ -144,28 +198,10 @@ void TestUpdater::swap()
                   launcher = words.at(3), fault = words.at(4);
 
     QTemporaryDir dir;
-    const QString inst = dir.filePath(QStringLiteral("inst"));
-    const QString rec = dir.filePath(QStringLiteral("record.txt"));
-    const QByteArray oldClient = recorder(rec, "old");
-    const QByteArray newClient = recorder(rec, "new");
-
-    QVERIFY(writeExecutable(inst + QStringLiteral("/TarvikClient"), oldClient));
-    QVERIFY(writeBytes(inst + QStringLiteral("/TarvikUpdater"), "old updater"));
-    QVERIFY(writeBytes(inst + QStringLiteral("/saves/world.dat"), "kept"));
-    if (target != QLatin1String("noMarker"))
-        QVERIFY(writeBytes(inst + QStringLiteral("/.tarvik-install"), kMarker));
-
-    ZipBuilder zip;
-    zip.file("TarvikClient", newClient, ZipBuilder::Method::Deflated, 0100755);
-    if (package != QLatin1String("noUpdater"))
-        zip.file("TarvikUpdater", "new updater", ZipBuilder::Method::Deflated, 0100755);
-    zip.file(".tarvik-install", package == QLatin1String("noLayout")
-                                    ? QByteArray(R"({"product":"TarvikClient","layout":"1"})")
-                                    : kMarker);
-    zip.file("lib/readme.txt", "docs");
-    const QString archive = dir.filePath(QStringLiteral("revision-2.zip"));
-    QVERIFY(zip.write(archive));
-    QByteArray sha = sha256(readBytes(archive));
+    const Release release(dir.path(), package, target != QLatin1String("noMarker"));
+    const QString &inst = release.inst, &rec = release.rec, &archive = release.archive;
+    const QByteArray &oldClient = release.oldClient, &newClient = release.newClient;
+    QByteArray sha = release.sha;
     if (digest == QLatin1String("wrong"))
         sha = sha256("another archive");
     else if (digest == QLatin1String("upper"))
@@ -214,7 +250,20 @@ void TestUpdater::swap()
     const QString errors = QString::fromUtf8(updater.readAllStandardError());
     QCOMPARE(updater.exitCode(), report.isEmpty() ? 0 : 1);
     report.replace(QLatin1String("{T}"), inst);
-    QVERIFY2(report.isEmpty() ? errors.isEmpty() : errors.contains(report), qPrintable(errors));
+    // Shown by the restarted launcher, or else in the error box.
+    const QString failure = dir.filePath(QStringLiteral("update-failed.json"));
+    if (record.contains(QStringLiteral("old {T}"))) {
+        QVERIFY2(errors.isEmpty(), qPrintable(errors));
+        const QJsonObject left = QJsonDocument::fromJson(readBytes(failure)).object();
+        QCOMPARE(left.value(QStringLiteral("message")).toString(), report);
+        QCOMPARE(left.value(QStringLiteral("sha256")).toString(), QString::fromLatin1(sha));
+    } else {
+        QVERIFY2(report.isEmpty()   ? errors.isEmpty()
+                 : extra.isEmpty() ? errors.contains(kTitle + report)
+                                   : errors.contains(report),
+                 qPrintable(errors));
+        QVERIFY(!QFile::exists(failure));
+    }
 
     QStringList expectedRecord;
     for (const QString& line : record)
@@ -241,6 +290,77 @@ void TestUpdater::swap()
     }
 }
 
+void TestUpdater::interrupted_data()
+{
+    // "die-after-…": the harness ends as if killed right after that rename;
+    // a number: the shipped updater is killed that many ms after its start.
+    QTest::addColumn<QString>("kill");
+    QTest::addColumn<bool>("betweenRenames");
+    QTest::newRow("between the two renames") << "die-after-move" << true;
+    QTest::newRow("right after the activation") << "die-after-activate" << false;
+    for (const int ms : {0, 60, 150, 300, 600, 1200})
+        QTest::newRow(qPrintable(QStringLiteral("after %1 ms").arg(ms))) << QString::number(ms)
+                                                                        << false;
+}
+
+// Whatever the moment of the kill, a complete installation is in place (or,
+// only between the two renames, waits complete beside it), and the next run
+// of the updater ends with the new one in place.
+void TestUpdater::interrupted()
+{
+    QFETCH(QString, kill);
+    QFETCH(bool, betweenRenames);
+    QTemporaryDir dir;
+    const Release release(dir.path(), QStringLiteral("complete"), true, 150);
+    const QStringList arguments{QStringLiteral("--pid"),     gonePid(),
+                                QStringLiteral("--package"), release.archive,
+                                QStringLiteral("--sha256"),  QString::fromLatin1(release.sha),
+                                QStringLiteral("--target"),  release.inst};
+    const bool harness = kill.startsWith(QLatin1String("die"));
+    QProcess updater;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TARVIK_HARNESS_FAULT"), kill);
+    updater.setProcessEnvironment(environment);
+    updater.start(harness ? QStringLiteral(TARVIK_UPDATER_HARNESS)
+                          : QStringLiteral(TARVIK_UPDATER_PROGRAM),
+                  arguments);
+    QVERIFY(updater.waitForStarted());
+    if (!harness) {
+        QTest::qWait(kill.toInt());
+        updater.kill();
+    }
+    QVERIFY(updater.waitForFinished(60000) || updater.state() == QProcess::NotRunning);
+
+    const auto complete = [&](const QString& folder) {
+        return updater::isCompleteInstallation(folder, PlatformDescriptor::forLinux()) &&
+               QFile::exists(folder + QStringLiteral("/lib/pad-149"));
+    };
+    const QByteArray client = readBytes(release.inst + QStringLiteral("/TarvikClient"));
+    const QStringList backups =
+        QDir(dir.path()).entryList({QStringLiteral("inst.backup-*")}, QDir::Dirs);
+    if (harness)
+        QCOMPARE(!QFile::exists(release.inst), betweenRenames);
+    if (!QFile::exists(release.inst)) {
+        // Only between the two renames: the old one waits, whole, beside it.
+        QCOMPARE(backups.size(), 1);
+        QCOMPARE(readBytes(dir.filePath(backups.first()) + QStringLiteral("/saves/world.dat")),
+                 QByteArray("kept"));
+    } else if (client == release.newClient) {
+        QVERIFY(complete(release.inst));
+    } else {
+        QCOMPARE(client, release.oldClient);
+        QCOMPARE(readBytes(release.inst + QStringLiteral("/saves/world.dat")), QByteArray("kept"));
+    }
+
+    QProcess next;
+    next.start(QStringLiteral(TARVIK_UPDATER_PROGRAM), arguments);
+    QVERIFY(next.waitForFinished(60000));
+    QVERIFY2(next.exitCode() == 0, next.readAllStandardError().constData());
+    QVERIFY(complete(release.inst));
+    QCOMPARE(readBytes(release.inst + QStringLiteral("/TarvikClient")), release.newClient);
+    QCOMPARE(siblings(dir.path()), (QStringList{QStringLiteral("inst"), QStringLiteral("inst.backup-U")}));
+}
+
 void TestUpdater::releaseManifest_data()
 {
     QTest::addColumn<QString>("revision");
@@ -261,6 +381,8 @@ void TestUpdater::releaseManifest_data()
     QTest::newRow("outside releases")
         << "7"
         << "https://tarvik.example/files/a.zip" << true << 1 << source;
+    QTest::newRow("marker of another revision")
+        << "8" << url << true << 1 << QStringLiteral("names revision 7, not 8");
     QTest::newRow("revision 1") << "1" << url << true << 1 << range;
     QTest::newRow("revision 1000001") << "1000001" << url << true << 1 << range;
     QTest::newRow("archive without the updater")
@@ -282,7 +404,7 @@ void TestUpdater::releaseManifest()
     zip.file("TarvikClient", "client", ZipBuilder::Method::Deflated, 0100755);
     if (complete)
         zip.file("TarvikUpdater", "updater", ZipBuilder::Method::Deflated, 0100755);
-    zip.file(".tarvik-install", kMarker);
+    zip.file(".tarvik-install", R"({"product":"TarvikClient","layout":1,"revision":7})");
     const QString archive = dir.filePath(QStringLiteral("a.zip"));
     QVERIFY(zip.write(archive));
     const QString output = dir.filePath(QStringLiteral("update.json"));
@@ -312,23 +434,39 @@ void TestUpdater::releaseManifest()
     }
 }
 
-void TestUpdater::fullHandOff()
+void TestUpdater::handOff_data()
 {
+    QTest::addColumn<QString>("fault");
+    // What each launcher run found, in order, with its installed revision.
+    QTest::addColumn<QStringList>("outcomes");
+    const QString failed = QStringLiteral(
+        "update failed: Instalaci nelze přesunout. Zavřete programy používající její složku. (2)");
+    const QString handedOff = QStringLiteral("handed off (2)");
+    // The new launcher was compiled with the default revision 1, below the
+    // published 3: its install marker keeps it from handing off to itself.
+    QTest::newRow("installed once, never handed off to itself")
+        << QString() << QStringList{handedOff, QStringLiteral("no update (3)")};
+    // The installation cannot be moved whatever happens: the old launcher
+    // comes back each time and says why; the next start tries again.
+    QTest::newRow("failing update never locks the player out")
+        << "move" << QStringList{handedOff, failed, handedOff, failed};
+}
+
+// The whole road with the real release tools, the real update check of a
+// launcher stand-in run from its installation, and the updater it copies.
+void TestUpdater::handOff()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, outcomes);
     QTemporaryDir dir;
     HttpsTestServer server;
     const QString base = QStringLiteral("https://localhost:%1").arg(server.port());
-    const QString rec = dir.filePath(QStringLiteral("record.txt"));
-    const QString newClient = dir.filePath(QStringLiteral("new-client.sh"));
-    QVERIFY(writeExecutable(newClient, recorder(rec, "new")));
-
-    // Both releases laid out by the packaging step: the installed one runs
-    // the launcher stand-in, the published one a recorder as its launcher.
-    const auto assemble = [&](const QString& client, const QString& revision) {
+    const auto assemble = [&](const QString& updater, const QString& revision) {
         QProcess script;
         script.start(QStringLiteral(TARVIK_ASSEMBLE_RELEASE),
-                     {QStringLiteral("--client"), client, QStringLiteral("--updater"),
-                      QStringLiteral(TARVIK_UPDATER_PROGRAM), QStringLiteral("--revision"),
-                      revision, QStringLiteral("--url"),
+                     {QStringLiteral("--client"), QStringLiteral(TARVIK_LAUNCHER_STANDIN),
+                      QStringLiteral("--updater"), updater, QStringLiteral("--revision"), revision,
+                      QStringLiteral("--url"),
                       base + QStringLiteral("/releases/TarvikClient-%1.zip").arg(revision),
                       QStringLiteral("--host"), QStringLiteral("localhost"),
                       QStringLiteral("--manifest-tool"), QStringLiteral(TARVIK_RELEASE_MANIFEST),
@@ -338,42 +476,54 @@ void TestUpdater::fullHandOff()
                    ? QString()
                    : QString::fromUtf8(script.readAllStandardError());
     };
-    QCOMPARE(assemble(QStringLiteral(TARVIK_LAUNCHER_STANDIN), QStringLiteral("2")), QString());
-    QCOMPARE(assemble(newClient, QStringLiteral("3")), QString());
+    QCOMPARE(assemble(fault.isEmpty() ? QStringLiteral(TARVIK_UPDATER_PROGRAM)
+                                      : QStringLiteral(TARVIK_UPDATER_HARNESS),
+                      QStringLiteral("2")),
+             QString());
+    QCOMPARE(assemble(QStringLiteral(TARVIK_UPDATER_PROGRAM), QStringLiteral("3")), QString());
     const QString published = dir.filePath(QStringLiteral("release-3"));
-    QCOMPARE(listFiles(published + QStringLiteral("/TarvikClient-3")),
-             (QStringList{QStringLiteral(".tarvik-install"), QStringLiteral("TarvikClient"),
-                          QStringLiteral("TarvikUpdater")}));
-
     const QString inst = dir.filePath(QStringLiteral("Tarvik Client"));
     QVERIFY(QDir().rename(dir.filePath(QStringLiteral("release-2/TarvikClient-2")), inst));
     server.on("GET", QStringLiteral("/api/v1/update.json"),
               TestReply::json(readBytes(published + QStringLiteral("/update.json"))));
     server.on("GET", QStringLiteral("/releases/TarvikClient-3.zip"),
               TestReply::ok(readBytes(published + QStringLiteral("/TarvikClient-3.zip"))));
+    // What earlier updates left: removed after a successful one.
+    const QString updates = dir.filePath(QStringLiteral("data/Tarvik/TarvikClient/updates"));
+    const QString old = QStringLiteral("0c7e3c4e-1b2d-4e5f-8a9b-0c1d2e3f4a5b");
+    for (const QString& leftover :
+         QStringList{inst + QStringLiteral(".backup-") + old,
+                     inst + QStringLiteral(".staging-") + old + QStringLiteral(".failed"),
+                     updates + QStringLiteral("/helper-") + old})
+        QVERIFY(writeBytes(leftover + QStringLiteral("/TarvikClient"), "earlier"));
 
-    QProcess launcher;
+    const QString rec = dir.filePath(QStringLiteral("record.txt"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TARVIK_STANDIN_OPERATOR"), base);
+    environment.insert(QStringLiteral("TARVIK_STANDIN_RECORD"), rec);
+    environment.insert(QStringLiteral("TARVIK_HARNESS_FAULT"), fault);
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
-    launcher.setProcessEnvironment(environment);
-    launcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    launcher.start(inst + QStringLiteral("/TarvikClient"), QStringList());
-    QVERIFY(launcher.waitForFinished(60000));
-    QCOMPARE(launcher.exitCode(), 0);
-
-    QTRY_COMPARE_WITH_TIMEOUT(lines(rec), QStringList{QStringLiteral("new ") + inst}, 30000);
-    QCOMPARE(siblings(dir.path()),
-             (QStringList{QStringLiteral("Tarvik Client"), QStringLiteral("Tarvik Client.backup-U"),
-                          QStringLiteral("data"), QStringLiteral("release-2"),
-                          QStringLiteral("release-3")}));
-    QCOMPARE(readBytes(inst + QStringLiteral("/TarvikClient")), readBytes(newClient));
-    const QString updates = dir.filePath(QStringLiteral("data/Tarvik/TarvikClient/updates"));
-    QCOMPARE(readBytes(updates + QStringLiteral("/revision-3.zip")),
-             readBytes(published + QStringLiteral("/TarvikClient-3.zip")));
-    const QStringList helpers = QDir(updates).entryList({QStringLiteral("helper-*")}, QDir::Dirs);
-    QCOMPARE(helpers.size(), 1);
+    for (int run = 1; run <= outcomes.size() / 2; ++run) {
+        QProcess launcher;
+        launcher.setProcessEnvironment(environment);
+        launcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        launcher.start(inst + QStringLiteral("/TarvikClient"), QStringList());
+        QVERIFY(launcher.waitForFinished(60000));
+        QCOMPARE(launcher.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(lines(rec).size(), 2 * run, 30000);
+    }
+    QCOMPARE(lines(rec), outcomes);
     QCOMPARE(server.requests(QStringLiteral("/releases/TarvikClient-3.zip")).size(), 1);
+    QVERIFY(!QFile::exists(updates + QStringLiteral("/update-failed.json")));
+    if (fault.isEmpty()) {
+        QCOMPARE(readBytes(inst + QStringLiteral("/.tarvik-install")),
+                 readBytes(published + QStringLiteral("/TarvikClient-3/.tarvik-install")));
+        QTRY_COMPARE(siblings(dir.path()),
+                     (QStringList{QStringLiteral("Tarvik Client"),
+                                  QStringLiteral("Tarvik Client.backup-U"), QStringLiteral("data"),
+                                  QStringLiteral("release-2"), QStringLiteral("release-3")}));
+        QTRY_COMPARE(QDir(updates).entryList({QStringLiteral("helper-*")}, QDir::Dirs).size(), 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QTemporaryDir>
 
 namespace tarvik::tools {
@@ -21,7 +22,7 @@ const QString kUsage = QStringLiteral(
     "                        [--output FILE] ARCHIVE.zip\n"
     "Checks a release archive as the updater will and writes the update manifest for it:\n"
     "HOST is the operator's host (as compiled into the launcher), N the release's revision\n"
-    "(2 to 1000000, the TARVIK_CLIENT_REVISION it was built with), URL where the archive\n"
+    "(2 to 1000000, the revision in the archive's install marker), URL where the archive\n"
     "will be served (https://HOST/releases/...). Without --output the manifest is printed.\n");
 
 qint32 parseRevision(const QString& text)
@@ -38,8 +39,10 @@ qint32 parseRevision(const QString& text)
 }
 
 // Unpacks every entry exactly as the updater does, so an archive that the
-// updater would refuse is refused here, before anyone downloads it.
-void checkArchive(const QString& archive, const PlatformDescriptor& platform)
+// updater would refuse is refused here, before anyone downloads it. Its
+// marker must carry the revision it is published as: the installed launcher
+// takes that as its own, so it never hands off to its own release again.
+void checkArchive(const QString& archive, const PlatformDescriptor& platform, qint32 revision)
 {
     QTemporaryDir scratch;
     if (!scratch.isValid())
@@ -48,6 +51,17 @@ void checkArchive(const QString& archive, const PlatformDescriptor& platform)
     extractZip(archive, folder, {}, false);
     if (!updater::isCompleteInstallation(folder, platform))
         throw Error(QStringLiteral("Aktualizace neobsahuje úplnou instalaci."));
+    const QJsonValue marked =
+        parseJsonObject(readFile(folder + QLatin1Char('/') + QLatin1String(kInstallMarkerFile),
+                                 kMaxDocumentSize))
+            .value(QLatin1String("revision"));
+    if (!marked.isDouble() || marked.toDouble() != revision)
+        throw Error(QStringLiteral("the archive's %1 names revision %2, not %3 (lay it out with "
+                                   "scripts/assemble-release --revision %3)")
+                        .arg(QLatin1String(kInstallMarkerFile),
+                             marked.isDouble() ? QString::number(marked.toDouble())
+                                               : QStringLiteral("none"))
+                        .arg(revision));
 }
 
 } // namespace
@@ -86,10 +100,11 @@ int runReleaseManifest(const QStringList& arguments, QTextStream& out, QTextStre
     const QString archive = parser.positionalArguments().constFirst();
 
     try {
+        const qint32 revisionNumber = parseRevision(parser.value(revision));
         const QJsonObject manifest{
             {QStringLiteral("schema"), 1},
             {QStringLiteral("version"), QLatin1String(kClientVersion)},
-            {QStringLiteral("revision"), parseRevision(parser.value(revision))},
+            {QStringLiteral("revision"), revisionNumber},
             {QStringLiteral("url"), parser.value(url)},
             {QStringLiteral("sha256"),
              QString::fromLatin1(hashFile(archive, QCryptographicHash::Sha256, {}))},
@@ -103,7 +118,7 @@ int runReleaseManifest(const QStringList& arguments, QTextStream& out, QTextStre
             throw Error(QStringLiteral("not a host name: ") + parser.value(host));
         Http::requireHttpsUrl(QUrl(parser.value(url), QUrl::TolerantMode));
         parseUpdateManifest(manifest, manifestUrl, 1);
-        checkArchive(archive, platform);
+        checkArchive(archive, platform, revisionNumber);
 
         const QByteArray json = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
         if (parser.isSet(output))
