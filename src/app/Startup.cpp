@@ -49,7 +49,8 @@ int runClient(QApplication& app)
             lock.reset();
             QMessageBox::information(
                 nullptr, kTitle,
-                QStringLiteral("Probíhá aktualizace klienta. Po jejím dokončení se klient spustí sám."));
+                QStringLiteral(
+                    "Probíhá aktualizace klienta. Po jejím dokončení se klient spustí sám."));
             return 0;
         }
         controller = std::make_unique<Controller>();

@@ -75,8 +75,7 @@ QString updatesFolder()
 // when it names the release with this digest; empty otherwise.
 QString takeUpdateFailure(const QByteArray& sha256)
 {
-    const QString path =
-        updatesFolder() + QLatin1Char('/') + QLatin1String(kUpdateFailureFile);
+    const QString path = updatesFolder() + QLatin1Char('/') + QLatin1String(kUpdateFailureFile);
     if (!QFileInfo::exists(path))
         return {};
     QString message;
@@ -100,9 +99,9 @@ QString takeUpdateFailure(const QByteArray& sha256)
 qint32 installedRevision(const QString& applicationFolder)
 {
     try {
-        const QJsonObject marker = parseJsonObject(readFile(
-            applicationFolder + QLatin1Char('/') + QLatin1String(kInstallMarkerFile),
-            kMaxDocumentSize));
+        const QJsonObject marker = parseJsonObject(
+            readFile(applicationFolder + QLatin1Char('/') + QLatin1String(kInstallMarkerFile),
+                     kMaxDocumentSize));
         const qint64 revision = integerOr(marker.value(QLatin1String("revision")), 0);
         if (marker.value(QLatin1String("product")).toString() == QLatin1String(kInstallProduct) &&
             revision > kClientRevision && revision <= kMaxUpdateRevision)
@@ -116,12 +115,16 @@ qint32 installedRevision(const QString& applicationFolder)
 bool isUpdateInProgress()
 {
     QLockFile lock(updatesFolder() + QLatin1Char('/') + QLatin1String(kUpdaterLockFile));
-    lock.setStaleLockTime(kUpdaterLockStaleMs);
+    lock.setStaleLockTime(0);
     if (lock.tryLock(0)) {
         lock.unlock();
         return false;
     }
-    return lock.error() == QLockFile::LockFailedError;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    return lock.error() == QLockFile::LockFailedError &&
+           lock.getLockInfo(&pid, &host, &application);
 }
 
 UpdateManifest parseUpdateManifest(const QJsonObject& manifest, const QUrl& manifestUrl,

@@ -9,10 +9,8 @@ namespace tarvik {
 // Held by a running updater (a lock file with its process id); a launcher
 // started meanwhile sees it and ends instead of starting a second hand-off.
 inline constexpr char kUpdaterLockFile[] = "updater.lock";
-// Taken for stale past this age even when its owner seems to run (a lock file
-// left empty by a kill at the wrong instant names no owner); an update never
-// holds it that long.
-inline constexpr int kUpdaterLockStaleMs = 10 * 60 * 1000;
+// A lock file that names no owner (left empty by a kill at the instant it
+// was made) counts as stale, like one whose owner has ended.
 
 // Written by an updater that failed and started the old launcher again:
 // {"sha256": the release's digest, "message": the failure}. The launcher

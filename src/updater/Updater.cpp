@@ -27,8 +27,8 @@ namespace {
 
 const QString kMarkerFile = QStringLiteral(".tarvik-install");
 const QString kProduct = QStringLiteral("TarvikClient");
-const QString kOldInstallationAt = QStringLiteral(
-    "Původní instalaci se nepodařilo vrátit na místo. Najdete ji ve složce: ");
+const QString kOldInstallationAt =
+    QStringLiteral("Původní instalaci se nepodařilo vrátit na místo. Najdete ji ve složce: ");
 // How long a run waits for another updater's lock (a launcher's look at the
 // lock holds it for an instant).
 constexpr int kLockWaitMs = 5000;
@@ -134,8 +134,8 @@ bool removeTree(const QString& path)
     if (isReparsePoint(path) || !QFileInfo(path).isDir())
         return QFile::remove(path) || QDir().rmdir(path);
     bool removed = true;
-    const QFileInfoList entries = QDir(path).entryInfoList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QFileInfoList entries = QDir(path).entryInfoList(QDir::AllEntries | QDir::Hidden |
+                                                           QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo& entry : entries)
         removed = removeTree(entry.absoluteFilePath()) && removed;
     return QDir().rmdir(path) && removed;
@@ -182,6 +182,21 @@ bool reportToLauncher(const QString& updatesFolder, const QString& sha256, const
         qCWarning(lcUpdater) << "the failure cannot be reported to the launcher:" << e.what();
         return false;
     }
+}
+
+// False only while another updater runs. Where no lock can be made at all,
+// the update goes on without one.
+bool takeUpdaterLock(QLockFile& lock)
+{
+    if (lock.tryLock(kLockWaitMs) || lock.error() != QLockFile::LockFailedError)
+        return true;
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (lock.getLockInfo(&pid, &host, &application))
+        return false;
+    lock.removeStaleLockFile();
+    return lock.tryLock(0) || lock.error() != QLockFile::LockFailedError;
 }
 
 void waitForLauncher(quint32 pid, int timeoutMs)
@@ -261,9 +276,9 @@ int runUpdate(const Options& options, const Environment& environment)
     // and ends instead of handing off again.
     const QString updatesFolder = QFileInfo(options.package).absolutePath();
     QLockFile lock(updatesFolder + QLatin1Char('/') + QLatin1String(kUpdaterLockFile));
-    lock.setStaleLockTime(kUpdaterLockStaleMs);
+    lock.setStaleLockTime(0);
     try {
-        if (!lock.tryLock(kLockWaitMs) && lock.error() == QLockFile::LockFailedError)
+        if (!takeUpdaterLock(lock))
             throw Error(QStringLiteral("Aktualizace klienta už probíhá."));
 
         // An empty value stands for the current folder; cleaning also drops a
@@ -316,14 +331,15 @@ int runUpdate(const Options& options, const Environment& environment)
         QString message = errorMessage(e);
         bool oldInPlace = !movedAway;
         if (movedAway) {
-            const bool freed =
-                !activated || renameRetrying(environment, target, staging + QStringLiteral(".failed"));
-            oldInPlace = freed && !QFileInfo::exists(target) &&
-                         renameRetrying(environment, backup, target);
+            const bool freed = !activated || renameRetrying(environment, target,
+                                                            staging + QStringLiteral(".failed"));
+            oldInPlace =
+                freed && !QFileInfo::exists(target) && renameRetrying(environment, backup, target);
         }
         if (!oldInPlace) {
             // Never silent: the player learns where the old installation is.
-            message += QStringLiteral("\n\n") + kOldInstallationAt + QDir::toNativeSeparators(backup);
+            message +=
+                QStringLiteral("\n\n") + kOldInstallationAt + QDir::toNativeSeparators(backup);
         } else if (targetChecked) {
             // The old launcher comes back and shows the failure once, without
             // handing off to this release again; it has to have ended first.

@@ -238,7 +238,8 @@ void TestApp::startUp()
         m_world->server().on("GET", StandInWorld::catalogPath(), TestReply::withStatus(404));
     } else if (setup.endsWith("update")) {
         const QByteArray archive = "PK-release-archive";
-        const QByteArray sha = QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex();
+        const QByteArray sha =
+            QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex();
         if (setup == "failed update")
             QVERIFY(writeBytes(dataDir() + "/updates/update-failed.json",
                                R"({"message": "Novou instalaci nelze aktivovat.", "sha256": ")" +
