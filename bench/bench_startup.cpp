@@ -8,7 +8,7 @@
 // The parent starts itself as a child for each run and times from the start
 // until the child reports the window's show event on standard output. The
 // child then ends at once; start-up's network job never gets to run.
-#include "app/Startup.h"
+#include "program/Startup.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>

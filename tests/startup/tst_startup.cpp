@@ -2,7 +2,7 @@
 // TarvikClient process, a lock left by a killed launcher, an updater at work,
 // and a settings file that fails validation. The start-up runs in this process; its message
 // boxes are answered by a timer that finds the active modal widget.
-#include "app/Startup.h"
+#include "program/Startup.h"
 #include "catalog/Settings.h"
 #include "fs/SafeFiles.h"
 #include "support/TestData.h"

@@ -1,5 +1,5 @@
 // TarvikClient: the windowed launcher.
-#include "app/Startup.h"
+#include "program/Startup.h"
 #include "platform/ProcessExit.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "app/Startup.h"
+#include "program/Startup.h"
 
 #include "app/Controller.h"
 #include "fs/SafeFiles.h"
