@@ -3,6 +3,7 @@
 #include "fs/SafeFiles.h"
 #include "net/Endpoints.h"
 #include "net/Http.h"
+#include "net/SignedDocument.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -102,7 +103,10 @@ UpdateManifest parseUpdateManifest(const QJsonObject& manifest, const QUrl& mani
 UpdateInfo checkForUpdate(Http& http, const CancelFlag& cancel)
 {
     const QUrl manifestUrl = updateUrl();
-    const UpdateManifest manifest = parseUpdateManifest(http.getJson(manifestUrl), manifestUrl);
+    const UpdateManifest manifest = parseUpdateManifest(
+        getSignedJson(http, manifestUrl,
+                      QStringLiteral("Manifest aktualizace není podepsán klíčem pořadatele.")),
+        manifestUrl);
     if (manifest.revision == 0) {
         qCDebug(lcUpdate) << "no newer revision than" << kClientRevision;
         return {};

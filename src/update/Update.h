@@ -63,7 +63,9 @@ struct UpdateManifest
 UpdateManifest parseUpdateManifest(const QJsonObject& manifest, const QUrl& manifestUrl,
                                    qint32 currentRevision = kClientRevision);
 
-// Reads the manifest at updateUrl() and, when it names a newer revision,
+// Reads the manifest at updateUrl() (refused with "Manifest aktualizace není
+// podepsán klíčem pořadatele." when the build has operator keys and none of
+// them signed it, see net/SignedDocument.h) and, when it names a newer revision,
 // downloads the archive to dataDir()/updates/revision-<N>.zip (an archive
 // already there that verifies is not fetched again). The caller reports
 // "Kontroluji aktualizace" before calling.

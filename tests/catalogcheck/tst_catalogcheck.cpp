@@ -61,6 +61,8 @@ private slots:
     void verdict();
     void fillHashes();
     void fillHashesMissingJar();
+    void sign_data();
+    void sign();
 
 private:
     Run run(const QStringList& arguments);
@@ -169,6 +171,39 @@ void TestCatalogCheck::fillHashesMissingJar()
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QString());
     QCOMPARE(result.err, u"events[1].mods[1].file: Nelze ověřit soubor: "_s + jars + u"/b.jar\n"_s);
+}
+
+void TestCatalogCheck::sign_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("exitCode");
+    const QByteArray valid = QJsonDocument(catalogJson()).toJson();
+    QTest::newRow("valid catalog") << valid << u"keys/operator-a.pem"_s << 0;
+    QTest::newRow("invalid catalog") << QByteArray("{\"schema\":2}") << u"keys/operator-a.pem"_s
+                                     << 1;
+    QTest::newRow("certificate, not a key") << valid << u"tls/ca.pem"_s << 1;
+}
+
+// The signature is made over the file's exact bytes in the format that
+// `openssl dgst -verify` checks, and only for a catalog the launcher accepts.
+void TestCatalogCheck::sign()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(QString, key);
+    QFETCH(int, exitCode);
+    const QString catalog = writeCatalog(document);
+    QFile::remove(catalog + u".sig"_s);
+    QCOMPARE(run({u"--sign"_s, tarvik::test::dataPath(key), catalog}).exitCode, exitCode);
+    QCOMPARE(QFile::exists(catalog + u".sig"_s), exitCode == 0);
+    if (exitCode == 0) {
+        QProcess openssl;
+        openssl.start(u"openssl"_s, {u"dgst"_s, u"-sha256"_s, u"-verify"_s,
+                                     tarvik::test::dataPath(u"keys/operator-a.pub"_s),
+                                     u"-signature"_s, catalog + u".sig"_s, catalog});
+        QVERIFY(openssl.waitForFinished(30000));
+        QCOMPARE(openssl.readAllStandardOutput(), QByteArray("Verified OK\n"));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCatalogCheck)

@@ -1,6 +1,7 @@
 // A launcher stand-in for the hand-off test: run from an installation folder,
 // it checks for an update at the operator server named by
-// TARVIK_STANDIN_OPERATOR and, when one is ready, hands over to the updater
+// TARVIK_STANDIN_OPERATOR (its manifest signed by the test key named by
+// TARVIK_STANDIN_KEY, when set) and, when one is ready, hands over to the updater
 // beside it exactly as the launcher does. Exit code 0 after the hand-off,
 // 2 when there was no update, 3 on a failure (message on standard error).
 #include "net/Http.h"
@@ -20,6 +21,8 @@ int main(int argc, char* argv[])
     tarvik::test::HttpsTestServer::trustTestCa();
     const tarvik::test::ScopedEndpoints endpoints(
         QUrl(qEnvironmentVariable("TARVIK_STANDIN_OPERATOR")));
+    const QString key = qEnvironmentVariable("TARVIK_STANDIN_KEY");
+    const tarvik::test::ScopedOperatorKeys keys(key.isEmpty() ? QStringList() : QStringList{key});
 
     int code = 0;
     QTimer::singleShot(0, &app, [&] {

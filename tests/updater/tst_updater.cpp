@@ -67,6 +67,7 @@ private slots:
     void swap();
     void releaseManifest_data();
     void releaseManifest();
+    void fullHandOff_data();
     void fullHandOff();
 };
 
@@ -312,8 +313,17 @@ void TestUpdater::releaseManifest()
     }
 }
 
+void TestUpdater::fullHandOff_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::newRow("unsigned") << QString();
+    // Published with the tools' signature, checked by a launcher with the key.
+    QTest::newRow("signed") << QStringLiteral("operator-a");
+}
+
 void TestUpdater::fullHandOff()
 {
+    QFETCH(QString, key);
     QTemporaryDir dir;
     HttpsTestServer server;
     const QString base = QStringLiteral("https://localhost:%1").arg(server.port());
@@ -332,8 +342,11 @@ void TestUpdater::fullHandOff()
                       base + QStringLiteral("/releases/TarvikClient-%1.zip").arg(revision),
                       QStringLiteral("--host"), QStringLiteral("localhost"),
                       QStringLiteral("--manifest-tool"), QStringLiteral(TARVIK_RELEASE_MANIFEST),
-                      QStringLiteral("--out"),
-                      dir.filePath(QStringLiteral("release-") + revision)});
+                      QStringLiteral("--out"), dir.filePath(QStringLiteral("release-") + revision)} +
+                         (key.isEmpty() ? QStringList()
+                                        : QStringList{QStringLiteral("--sign"),
+                                                      dataPath(QStringLiteral("keys/") + key +
+                                                               QStringLiteral(".pem"))}));
         return script.waitForFinished(60000) && script.exitCode() == 0
                    ? QString()
                    : QString::fromUtf8(script.readAllStandardError());
@@ -349,12 +362,15 @@ void TestUpdater::fullHandOff()
     QVERIFY(QDir().rename(dir.filePath(QStringLiteral("release-2/TarvikClient-2")), inst));
     server.on("GET", QStringLiteral("/api/v1/update.json"),
               TestReply::json(readBytes(published + QStringLiteral("/update.json"))));
+    server.on("GET", QStringLiteral("/api/v1/update.json.sig"),
+              TestReply::ok(readBytes(published + QStringLiteral("/update.json.sig"))));
     server.on("GET", QStringLiteral("/releases/TarvikClient-3.zip"),
               TestReply::ok(readBytes(published + QStringLiteral("/TarvikClient-3.zip"))));
 
     QProcess launcher;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TARVIK_STANDIN_OPERATOR"), base);
+    environment.insert(QStringLiteral("TARVIK_STANDIN_KEY"), key);
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
     launcher.setProcessEnvironment(environment);
     launcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);

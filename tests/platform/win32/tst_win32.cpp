@@ -2,7 +2,8 @@
 // Credential Manager store, the reparse-point test, the wait for a process,
 // the wide command line and the error box. Qt-free, so that MinGW-w64 builds
 // it; prints "win32: N passed, N failed" and exits non-zero on a failure.
-// Also the CNG digests behind the file layer's hashing.
+// Also the CNG digests behind the file layer's hashing and the CNG check of
+// the operator's signatures.
 //
 // Started with "--sleep <ms>" it is its own child process for the wait tests.
 #include "platform/CommandLine.h"
@@ -10,6 +11,8 @@
 #include "platform/ErrorBox.h"
 #include "platform/ProcessWait.h"
 #include "platform/ReparsePoint.h"
+#include "platform/Signature.h"
+#include "platform/SignatureCases.h"
 #include "platform/WinCredentials.h"
 
 // windows.h first: the other Windows headers depend on it.
@@ -307,6 +310,15 @@ void digests()
     }
 }
 
+void signatures()
+{
+    for (const tarvik::test::SignatureCase& c : tarvik::test::signatureCases()) {
+        check(verifyEcdsaP256Sha256(c.key, c.message.data(), c.message.size(), c.signature) ==
+                  c.valid,
+              c.name, __LINE__);
+    }
+}
+
 void errorBox()
 {
     // Compiled and linked, never shown: a test cannot click it away.
@@ -328,6 +340,7 @@ int wmain(int argc, wchar_t** argv)
     commandLine();
     errorBox();
     digests();
+    signatures();
     std::printf("win32: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
