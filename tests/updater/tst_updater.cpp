@@ -334,19 +334,19 @@ void TestUpdater::fullHandOff()
     // Both releases laid out by the packaging step: the installed one runs
     // the launcher stand-in, the published one a recorder as its launcher.
     const auto assemble = [&](const QString& client, const QString& revision) {
+        QStringList arguments{
+            QStringLiteral("--client"), client, QStringLiteral("--updater"),
+            QStringLiteral(TARVIK_UPDATER_PROGRAM), QStringLiteral("--revision"), revision,
+            QStringLiteral("--url"),
+            base + QStringLiteral("/releases/TarvikClient-%1.zip").arg(revision),
+            QStringLiteral("--host"), QStringLiteral("localhost"), QStringLiteral("--manifest-tool"),
+            QStringLiteral(TARVIK_RELEASE_MANIFEST), QStringLiteral("--out"),
+            dir.filePath(QStringLiteral("release-") + revision)};
+        if (!key.isEmpty())
+            arguments << QStringLiteral("--sign") << dataPath(QStringLiteral("keys/") + key +
+                                                              QStringLiteral(".pem"));
         QProcess script;
-        script.start(QStringLiteral(TARVIK_ASSEMBLE_RELEASE),
-                     {QStringLiteral("--client"), client, QStringLiteral("--updater"),
-                      QStringLiteral(TARVIK_UPDATER_PROGRAM), QStringLiteral("--revision"),
-                      revision, QStringLiteral("--url"),
-                      base + QStringLiteral("/releases/TarvikClient-%1.zip").arg(revision),
-                      QStringLiteral("--host"), QStringLiteral("localhost"),
-                      QStringLiteral("--manifest-tool"), QStringLiteral(TARVIK_RELEASE_MANIFEST),
-                      QStringLiteral("--out"), dir.filePath(QStringLiteral("release-") + revision)} +
-                         (key.isEmpty() ? QStringList()
-                                        : QStringList{QStringLiteral("--sign"),
-                                                      dataPath(QStringLiteral("keys/") + key +
-                                                               QStringLiteral(".pem"))}));
+        script.start(QStringLiteral(TARVIK_ASSEMBLE_RELEASE), arguments);
         return script.waitForFinished(60000) && script.exitCode() == 0
                    ? QString()
                    : QString::fromUtf8(script.readAllStandardError());
@@ -390,6 +390,7 @@ void TestUpdater::fullHandOff()
     const QStringList helpers = QDir(updates).entryList({QStringLiteral("helper-*")}, QDir::Dirs);
     QCOMPARE(helpers.size(), 1);
     QCOMPARE(server.requests(QStringLiteral("/releases/TarvikClient-3.zip")).size(), 1);
+    QCOMPARE(server.requests(QStringLiteral("/api/v1/update.json.sig")).isEmpty(), key.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)
