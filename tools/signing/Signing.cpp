@@ -61,7 +61,8 @@ QByteArray signDocument(const QString& keyFile, const QByteArray& document)
     const Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr,
                   &EVP_PKEY_free);
     if (!key)
-        fail(QStringLiteral("not a private key in PEM form: ") + keyFile);
+        fail(QStringLiteral("cannot read the private key (not PEM, or a wrong pass phrase): ") +
+             keyFile);
     if (!isP256(key.get()))
         fail(QStringLiteral("not an ECDSA P-256 key (openssl genpkey -algorithm EC -pkeyopt "
                             "ec_paramgen_curve:P-256): ") +
