@@ -1,8 +1,8 @@
 #include "net/SignedDocument.h"
 
+#include "fs/SafeFiles.h"
 #include "NetLog.h"
 #include "OperatorKeysConfig.h"
-#include "fs/SafeFiles.h"
 #include "platform/Signature.h"
 
 #include <mutex>
@@ -53,9 +53,8 @@ QByteArray operatorKeyFromPem(const QByteArray& pem)
     if (to < 0)
         return {};
     const QByteArray body = pem.mid(from + begin.size(), to - from - begin.size());
-    const auto decoded =
-        QByteArray::fromBase64Encoding(body.simplified().replace(' ', QByteArray()),
-                                       QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(
+        body.simplified().replace(' ', QByteArray()), QByteArray::AbortOnBase64DecodingErrors);
     return decoded ? *decoded : QByteArray();
 }
 
@@ -82,8 +81,8 @@ QJsonObject getSignedJson(Http& http, const QUrl& url, const QString& refusal)
         }
     }
     if (!verified) {
-        qCDebug(lcNet) << "signature refused:" << loggableUrl(signatureUrl) << "status" << signature.status
-                       << "size" << signature.body.size();
+        qCDebug(lcNet) << "signature refused:" << loggableUrl(signatureUrl) << "status"
+                       << signature.status << "size" << signature.body.size();
         throw Error(refusal);
     }
     return parseJsonObject(document);

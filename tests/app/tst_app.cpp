@@ -286,13 +286,13 @@ void TestApp::signedManifest()
     // The hand-off is reached (it fails for want of an install marker beside
     // the test program), or the job itself fails.
     const QStringList expected =
-        accepted ? QStringList{"changed", kCheckingUpdates,
-                               "error Nelze načíst soubor: " +
-                                   QCoreApplication::applicationDirPath() + "/.tarvik-install",
-                               "changed", kReady}
-                 : QStringList{"changed", kCheckingUpdates, "changed",
-                               "error Manifest aktualizace není podepsán klíčem pořadatele.",
-                               kReady};
+        accepted
+            ? QStringList{"changed", kCheckingUpdates,
+                          "error Nelze načíst soubor: " + QCoreApplication::applicationDirPath() +
+                              "/.tarvik-install",
+                          "changed", kReady}
+            : QStringList{"changed", kCheckingUpdates, "changed",
+                          "error Manifest aktualizace není podepsán klíčem pořadatele.", kReady};
     QCOMPARE(recorder.log, expected);
     QCOMPARE(m_world->server().requests("/releases/tarvik-2.zip").size(), accepted ? 1 : 0);
     QCOMPARE(QDir(dataDir() + "/updates").isEmpty(), !accepted);

@@ -180,8 +180,8 @@ void TestCatalogCheck::sign_data()
     QTest::addColumn<int>("exitCode");
     const QByteArray valid = QJsonDocument(catalogJson()).toJson();
     QTest::newRow("valid catalog") << valid << u"keys/operator-a.pem"_s << 0;
-    QTest::newRow("invalid catalog") << QByteArray("{\"schema\":2}") << u"keys/operator-a.pem"_s
-                                     << 1;
+    QTest::newRow("invalid catalog")
+        << QByteArray("{\"schema\":2}") << u"keys/operator-a.pem"_s << 1;
     QTest::newRow("certificate, not a key") << valid << u"tls/ca.pem"_s << 1;
 }
 

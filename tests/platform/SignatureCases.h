@@ -29,12 +29,14 @@ inline std::string bytesFromHex(const std::string& hex)
 inline std::vector<SignatureCase> signatureCases()
 {
     const std::string keyPrefix = "3059301306072a8648ce3d020106082a8648ce3d03010703420004";
-    const std::string a = bytesFromHex(keyPrefix + "0c2123c9ee42ea7bfc63854c464f754b69f5abc99708fe2c16"
-                                              "079c1021834984dba54f4bda21e715e84e4fb1179f95cae67d"
-                                              "eb01629f33997e2e534fc790bbcf");
-    const std::string b = bytesFromHex(keyPrefix + "30041afbf7634e4c6e983ad2e9f26630e0ee2ecb7da91e1fa6"
-                                              "8ed28fd8b245cbafe09caa468d11f0f954c1afc8d02e61a6c5"
-                                              "9374dbf1c6a05a8d7affd0d36ea4");
+    const std::string a =
+        bytesFromHex(keyPrefix + "0c2123c9ee42ea7bfc63854c464f754b69f5abc99708fe2c16"
+                                 "079c1021834984dba54f4bda21e715e84e4fb1179f95cae67d"
+                                 "eb01629f33997e2e534fc790bbcf");
+    const std::string b =
+        bytesFromHex(keyPrefix + "30041afbf7634e4c6e983ad2e9f26630e0ee2ecb7da91e1fa6"
+                                 "8ed28fd8b245cbafe09caa468d11f0f954c1afc8d02e61a6c5"
+                                 "9374dbf1c6a05a8d7affd0d36ea4");
     const std::string r = "f7403eff61af91f2457e6f707fc6330ce292ccb28ac46de9672292342a80cfca";
     const std::string s = "7837bda13be83c4952bd38603b51a90e53c18bdeee6e3e2db6c9ea8e77e59eb6";
     const std::string message = "{\"schema\":1}";

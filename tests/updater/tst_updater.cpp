@@ -333,20 +333,24 @@ void TestUpdater::fullHandOff()
 
     // Both releases laid out by the packaging step: the installed one runs
     // the launcher stand-in, the published one a recorder as its launcher.
+    const QStringList sign =
+        key.isEmpty()
+            ? QStringList()
+            : QStringList{QStringLiteral("--sign"),
+                          dataPath(QStringLiteral("keys/") + key + QStringLiteral(".pem"))};
     const auto assemble = [&](const QString& client, const QString& revision) {
-        QStringList arguments{
-            QStringLiteral("--client"), client, QStringLiteral("--updater"),
-            QStringLiteral(TARVIK_UPDATER_PROGRAM), QStringLiteral("--revision"), revision,
-            QStringLiteral("--url"),
-            base + QStringLiteral("/releases/TarvikClient-%1.zip").arg(revision),
-            QStringLiteral("--host"), QStringLiteral("localhost"), QStringLiteral("--manifest-tool"),
-            QStringLiteral(TARVIK_RELEASE_MANIFEST), QStringLiteral("--out"),
-            dir.filePath(QStringLiteral("release-") + revision)};
-        if (!key.isEmpty())
-            arguments << QStringLiteral("--sign") << dataPath(QStringLiteral("keys/") + key +
-                                                              QStringLiteral(".pem"));
         QProcess script;
-        script.start(QStringLiteral(TARVIK_ASSEMBLE_RELEASE), arguments);
+        script.start(
+            QStringLiteral(TARVIK_ASSEMBLE_RELEASE),
+            QStringList{QStringLiteral("--client"), client, QStringLiteral("--updater"),
+                        QStringLiteral(TARVIK_UPDATER_PROGRAM), QStringLiteral("--revision"),
+                        revision, QStringLiteral("--url"),
+                        base + QStringLiteral("/releases/TarvikClient-%1.zip").arg(revision),
+                        QStringLiteral("--host"), QStringLiteral("localhost"),
+                        QStringLiteral("--manifest-tool"), QStringLiteral(TARVIK_RELEASE_MANIFEST),
+                        QStringLiteral("--out"),
+                        dir.filePath(QStringLiteral("release-") + revision)} +
+                sign);
         return script.waitForFinished(60000) && script.exitCode() == 0
                    ? QString()
                    : QString::fromUtf8(script.readAllStandardError());

@@ -77,8 +77,8 @@ QByteArray signDocument(const QString& keyFile, const QByteArray& document)
         EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
         EVP_DigestSign(context.get(), nullptr, &size, data, document.size()) == 1) {
         signature.resize(static_cast<qsizetype>(size));
-        if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()),
-                           &size, data, document.size()) == 1)
+        if (EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &size,
+                           data, document.size()) == 1)
             signature.resize(static_cast<qsizetype>(size));
         else
             signature.clear();

@@ -331,7 +331,8 @@ void World::writeInfoFiles()
                            {QStringLiteral("pid"), QCoreApplication::applicationPid()}};
     const QByteArray env =
         "TARVIK_WORLD_URL=" + base.toUtf8() + "\nTARVIK_WORLD_PORT=" + QByteArray::number(port()) +
-        "\nTARVIK_WORLD_CA=" + m_caFile.toUtf8() + "\nTARVIK_WORLD_KEY=" + m_publicKeyFile.toUtf8() +
+        "\nTARVIK_WORLD_CA=" + m_caFile.toUtf8() +
+        "\nTARVIK_WORLD_KEY=" + m_publicKeyFile.toUtf8() +
         "\nTARVIK_WORLD_PID=" + QByteArray::number(QCoreApplication::applicationPid()) + '\n';
     for (const auto& [name, bytes] :
          {std::pair{QStringLiteral("world.json"), QJsonDocument(info).toJson()},

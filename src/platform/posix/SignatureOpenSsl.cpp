@@ -23,7 +23,8 @@ bool verify(const std::string& publicKey, const void* data, std::size_t size,
     // or another algorithm compiled in by mistake verifies nothing.
     char group[32] = {};
     std::size_t groupLength = 0;
-    if (!key || cursor != reinterpret_cast<const unsigned char*>(publicKey.data()) + publicKey.size() ||
+    if (!key ||
+        cursor != reinterpret_cast<const unsigned char*>(publicKey.data()) + publicKey.size() ||
         !EVP_PKEY_is_a(key.get(), "EC") ||
         EVP_PKEY_get_group_name(key.get(), group, sizeof group, &groupLength) != 1 ||
         std::strcmp(group, "prime256v1") != 0)
@@ -35,8 +36,7 @@ bool verify(const std::string& publicKey, const void* data, std::size_t size,
     return context &&
            EVP_DigestVerifyInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) == 1 &&
            EVP_DigestVerify(context.get(), reinterpret_cast<const unsigned char*>(signature.data()),
-                            signature.size(), static_cast<const unsigned char*>(data),
-                            size) == 1;
+                            signature.size(), static_cast<const unsigned char*>(data), size) == 1;
 }
 
 } // namespace

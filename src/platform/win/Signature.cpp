@@ -32,8 +32,9 @@ bool readInteger(const unsigned char*& cursor, const unsigned char* end, unsigne
         return false;
     std::size_t length = cursor[1];
     cursor += 2;
-    if (length == 0 || length > kCoordinate + 1 || static_cast<std::size_t>(end - cursor) < length ||
-        (cursor[0] & 0x80) != 0 || (length > 1 && cursor[0] == 0 && (cursor[1] & 0x80) == 0))
+    if (length == 0 || length > kCoordinate + 1 ||
+        static_cast<std::size_t>(end - cursor) < length || (cursor[0] & 0x80) != 0 ||
+        (length > 1 && cursor[0] == 0 && (cursor[1] & 0x80) == 0))
         return false;
     if (cursor[0] == 0 && length > 1) {
         ++cursor;
@@ -98,9 +99,8 @@ bool verifyEcdsaP256Sha256(const std::string& publicKey, const void* data, std::
     std::memcpy(blob.data() + sizeof header, publicKey.data() + kP256KeyPrefix.size(),
                 2 * kCoordinate);
     BCRYPT_KEY_HANDLE key = nullptr;
-    if (!BCRYPT_SUCCESS(::BCryptImportKeyPair(ecdsaProvider(), nullptr, BCRYPT_ECCPUBLIC_BLOB,
-                                              &key, blob.data(),
-                                              static_cast<ULONG>(blob.size()), 0)))
+    if (!BCRYPT_SUCCESS(::BCryptImportKeyPair(ecdsaProvider(), nullptr, BCRYPT_ECCPUBLIC_BLOB, &key,
+                                              blob.data(), static_cast<ULONG>(blob.size()), 0)))
         return false;
     const NTSTATUS status = ::BCryptVerifySignature(
         key, nullptr, reinterpret_cast<PUCHAR>(hash.data()), static_cast<ULONG>(hash.size()),
