@@ -4,7 +4,6 @@
 #include "app/Controller.h"
 #include "auth/CredentialStore.h"
 #include "fs/SafeFiles.h"
-#include "support/SignedDocuments.h"
 #include "support/StandInWorld.h"
 #include "support/TestData.h"
 

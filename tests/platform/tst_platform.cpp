@@ -4,8 +4,6 @@
 #include "platform/Digest.h"
 #include "platform/Platform.h"
 #include "platform/ProcessWait.h"
-#include "platform/Signature.h"
-#include "platform/SignatureCases.h"
 #include "support/TestData.h"
 
 #include <QCryptographicHash>
@@ -32,8 +30,6 @@ private Q_SLOTS:
     void commandLineKeepsUtf8Arguments();
     void digestMatchesQt_data();
     void digestMatchesQt();
-    void signature_data();
-    void signature();
 };
 
 void TestPlatform::reparsePoint_data()
@@ -226,23 +222,6 @@ void TestPlatform::digestMatchesQt()
     const std::string got = digest->finish();
     QCOMPARE(QByteArray(got.data(), qsizetype(got.size())).toHex(),
              QCryptographicHash::hash(data, qt[algorithm]).toHex());
-}
-
-void TestPlatform::signature_data()
-{
-    QTest::addColumn<int>("index");
-    const std::vector<tarvik::test::SignatureCase> cases = tarvik::test::signatureCases();
-    for (std::size_t i = 0; i < cases.size(); ++i)
-        QTest::newRow(cases[i].name) << static_cast<int>(i);
-}
-
-void TestPlatform::signature()
-{
-    QFETCH(int, index);
-    const tarvik::test::SignatureCase c = tarvik::test::signatureCases().at(index);
-    QCOMPARE(tarvik::platform::verifyEcdsaP256Sha256(c.key, c.message.data(), c.message.size(),
-                                                     c.signature),
-             c.valid);
 }
 
 QTEST_GUILESS_MAIN(TestPlatform)

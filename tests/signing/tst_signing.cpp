@@ -3,7 +3,6 @@
 #include "catalog/Catalog.h"
 #include "net/Http.h"
 #include "support/HttpsTestServer.h"
-#include "support/SignedDocuments.h"
 #include "support/StandInWorld.h"
 #include "support/TestData.h"
 #include "support/TestEndpoints.h"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "net/Endpoints.h"
+#include "support/HttpsTestServer.h"
 
 #include <QStringList>
 
@@ -24,8 +25,13 @@ public:
     ScopedEndpoints& operator=(const ScopedEndpoints&) = delete;
 };
 
-// The operator keys in force are the public keys tests/data/keys/<name>.pub
-// for the life of the object (no names: documents are not signed).
+// Test operator keys "operator-a", "operator-b" (its successor) and
+// "stranger" (configured by no test), made once per test process: the PEM
+// file of the private key, or with `publicHalf` of the public one.
+QString operatorKeyFile(const QString& name, bool publicHalf = false);
+
+// The operator keys in force are the named test keys for the life of the
+// object (no names: documents are not signed).
 class ScopedOperatorKeys
 {
 public:
@@ -36,8 +42,18 @@ public:
     ScopedOperatorKeys& operator=(const ScopedOperatorKeys&) = delete;
 };
 
-// The signature of `document` by the private key tests/data/keys/<name>.pem,
-// as `openssl dgst -sha256 -sign` makes it.
+// The signature of `document` by a test key, as `openssl dgst -sha256 -sign`
+// makes it.
 QByteArray signedBy(const QString& name, const QByteArray& document);
+
+// The table that every signed document is tested with: the columns "keys"
+// (the names configured), "signature" (how the ".sig" is served) and
+// "accepted", one row per case.
+void signatureRows();
+
+// Serves `document` at `path` and its signature at `path` + ".sig" as the
+// row's `signature` says; rows about tampering change what is served.
+void serveSigned(HttpsTestServer& server, const QString& path, const QByteArray& document,
+                 const QString& signature);
 
 } // namespace tarvik::test

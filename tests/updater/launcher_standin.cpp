@@ -1,10 +1,12 @@
 // A launcher stand-in for the hand-off test: run from an installation folder,
 // it checks for an update at the operator server named by
-// TARVIK_STANDIN_OPERATOR (its manifest signed by the test key named by
-// TARVIK_STANDIN_KEY, when set) and, when one is ready, hands over to the updater
+// TARVIK_STANDIN_OPERATOR (its manifest signed by the key whose public PEM file
+// TARVIK_STANDIN_KEY names, when set) and, when one is ready, hands over to the updater
 // beside it exactly as the launcher does. Exit code 0 after the hand-off,
 // 2 when there was no update, 3 on a failure (message on standard error).
+#include "fs/SafeFiles.h"
 #include "net/Http.h"
+#include "net/SignedDocument.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestEndpoints.h"
 #include "update/Update.h"
@@ -22,7 +24,9 @@ int main(int argc, char* argv[])
     const tarvik::test::ScopedEndpoints endpoints(
         QUrl(qEnvironmentVariable("TARVIK_STANDIN_OPERATOR")));
     const QString key = qEnvironmentVariable("TARVIK_STANDIN_KEY");
-    const tarvik::test::ScopedOperatorKeys keys(key.isEmpty() ? QStringList() : QStringList{key});
+    if (!key.isEmpty())
+        tarvik::detail::overrideOperatorKeys(
+            QList<QByteArray>{tarvik::operatorKeyFromPem(tarvik::readFile(key, 65536))});
 
     int code = 0;
     QTimer::singleShot(0, &app, [&] {

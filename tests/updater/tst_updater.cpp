@@ -4,6 +4,7 @@
 // launcher stand-in through the operator server to the new launcher.
 #include "support/HttpsTestServer.h"
 #include "support/TestData.h"
+#include "support/TestEndpoints.h"
 #include "support/ZipBuilder.h"
 
 #include <QDir>
@@ -334,10 +335,7 @@ void TestUpdater::fullHandOff()
     // Both releases laid out by the packaging step: the installed one runs
     // the launcher stand-in, the published one a recorder as its launcher.
     const QStringList sign =
-        key.isEmpty()
-            ? QStringList()
-            : QStringList{QStringLiteral("--sign"),
-                          dataPath(QStringLiteral("keys/") + key + QStringLiteral(".pem"))};
+        key.isEmpty() ? QStringList() : QStringList{QStringLiteral("--sign"), operatorKeyFile(key)};
     const auto assemble = [&](const QString& client, const QString& revision) {
         QProcess script;
         script.start(
@@ -374,7 +372,8 @@ void TestUpdater::fullHandOff()
     QProcess launcher;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TARVIK_STANDIN_OPERATOR"), base);
-    environment.insert(QStringLiteral("TARVIK_STANDIN_KEY"), key);
+    environment.insert(QStringLiteral("TARVIK_STANDIN_KEY"),
+                       key.isEmpty() ? QString() : operatorKeyFile(key, true));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
     launcher.setProcessEnvironment(environment);
     launcher.setProcessChannelMode(QProcess::ForwardedErrorChannel);
