@@ -4,6 +4,7 @@
 #include "fs/SafeFiles.h"
 #include "net/Endpoints.h"
 #include "net/Http.h"
+#include "net/SignedDocument.h"
 
 #include <QJsonArray>
 #include <QJsonValue>
@@ -258,7 +259,8 @@ Catalog Catalog::fromJson(const QJsonObject& document, QString* failedAt)
 
 Catalog Catalog::load(Http& http)
 {
-    return fromJson(http.getJson(catalogUrl()));
+    return fromJson(getSignedJson(http, catalogUrl(),
+                                  QStringLiteral("Katalog není podepsán klíčem pořadatele.")));
 }
 
 } // namespace tarvik

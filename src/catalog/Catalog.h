@@ -50,7 +50,8 @@ struct Catalog
     QString microsoftClientId;
     QList<Event> events;
 
-    // Fetches the catalog endpoint with the job's Http and validates it.
+    // Fetches the catalog endpoint with the job's Http (with its signature when
+    // the build has operator keys, see net/SignedDocument.h) and validates it.
     static Catalog load(Http& http);
 
     // Validates a catalog document. On failure throws Error with the user's

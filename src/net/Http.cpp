@@ -184,12 +184,17 @@ HttpResponse Http::request(const QUrl& url, const QByteArray& method, const QByt
 
 QJsonObject Http::getJson(const QUrl& url)
 {
+    return parseJsonObject(getDocument(url));
+}
+
+QByteArray Http::getDocument(const QUrl& url)
+{
     const HttpResponse response = request(url, "GET", {}, {}, "application/json");
     if (response.status != 200)
         throw Error(QStringLiteral("Server odpověděl HTTP %1 (%2).")
                         .arg(response.status)
                         .arg(url.host(QUrl::FullyDecoded)));
-    return parseJsonObject(response.body);
+    return response.body;
 }
 
 void Http::download(const Download& file)

@@ -95,6 +95,8 @@ public:
     // status 200 and a top-level object, else "Server odpověděl HTTP %1 (%2)."
     // (status, host) or "Server poslal neplatný JSON.".
     QJsonObject getJson(const QUrl& url);
+    // The same GET and status rule, returning the body's bytes unparsed.
+    QByteArray getDocument(const QUrl& url);
 
     // Fetches and verifies one file; see downloadMany.
     void download(const Download& file);

@@ -3,6 +3,7 @@
 #include "fs/SafeFiles.h"
 #include "net/Endpoints.h"
 #include "net/Http.h"
+#include "net/SignedDocument.h"
 #include "updater/HandOffFiles.h"
 
 #include <QCoreApplication>
@@ -164,8 +165,10 @@ UpdateInfo checkForUpdate(Http& http, const CancelFlag& cancel)
 {
     const QUrl manifestUrl = updateUrl();
     const qint32 installed = installedRevision(QCoreApplication::applicationDirPath());
-    const UpdateManifest manifest =
-        parseUpdateManifest(http.getJson(manifestUrl), manifestUrl, installed);
+    const UpdateManifest manifest = parseUpdateManifest(
+        getSignedJson(http, manifestUrl,
+                      QStringLiteral("Manifest aktualizace není podepsán klíčem pořadatele.")),
+        manifestUrl, installed);
     const QString failure = takeUpdateFailure(manifest.sha256);
     if (manifest.revision == 0) {
         qCDebug(lcUpdate) << "no newer revision than" << installed;

@@ -77,8 +77,10 @@ qint32 installedRevision(const QString& applicationFolder);
 // dataDir()/updates); a launcher started meanwhile ends instead.
 bool isUpdateInProgress();
 
-// Reads the manifest at updateUrl() and, when it names a newer revision than
-// the installed one,
+// Reads the manifest at updateUrl() (refused with "Manifest aktualizace není
+// podepsán klíčem pořadatele." when the build has operator keys and none of
+// them signed it, see net/SignedDocument.h) and, when it names a newer
+// revision than the installed one,
 // downloads the archive to dataDir()/updates/revision-<N>.zip (an archive
 // already there that verifies is not fetched again). When the updater left a
 // report that this release failed, the report is removed and returned in

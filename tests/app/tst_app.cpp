@@ -102,6 +102,20 @@ QString seenRecord(const QString& eventId, const QString& kind)
     return {};
 }
 
+// An update manifest for revision 2, whose archive the world serves.
+QJsonObject serveRelease2(StandInWorld& world)
+{
+    const QByteArray archive = "PK-release-archive";
+    world.server().on("GET", "/releases/tarvik-2.zip", TestReply::ok(archive));
+    return {{"schema", 1},
+            {"version", "1.0.0"},
+            {"revision", 2},
+            {"url", world.server().url("/releases/tarvik-2.zip").toString()},
+            {"sha256", QString::fromLatin1(
+                           QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex())},
+            {"size", archive.size()}};
+}
+
 } // namespace
 
 class TestApp : public QObject
@@ -115,6 +129,8 @@ private slots:
     void metaObjectIsTheWindowsContract();
     void startUp_data();
     void startUp();
+    void signedManifest_data();
+    void signedManifest();
     void jobsAreDroppedWhileBusy();
     void cancelEndsDownloadPromptly();
     void signInAndOut();
@@ -237,21 +253,13 @@ void TestApp::startUp()
     } else if (setup == "no catalog") {
         m_world->server().on("GET", StandInWorld::catalogPath(), TestReply::withStatus(404));
     } else if (setup.endsWith("update")) {
-        const QByteArray archive = "PK-release-archive";
-        const QByteArray sha =
-            QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex();
+        const QJsonObject manifest = serveRelease2(*m_world);
         if (setup == "failed update")
             QVERIFY(writeBytes(dataDir() + "/updates/update-failed.json",
-                               R"({"message": "Novou instalaci nelze aktivovat.", "sha256": ")" +
-                                   sha + "\"}"));
-        m_world->server().on("GET", "/releases/tarvik-2.zip", TestReply::ok(archive));
-        m_world->serveUpdateManifest(
-            {{"schema", 1},
-             {"version", "1.0.0"},
-             {"revision", 2},
-             {"url", m_world->server().url("/releases/tarvik-2.zip").toString()},
-             {"sha256", QString::fromLatin1(sha)},
-             {"size", archive.size()}});
+                               QJsonDocument({{"message", "Novou instalaci nelze aktivovat."},
+                                              {"sha256", manifest.value("sha256")}})
+                                   .toJson()));
+        m_world->serveUpdateManifest(manifest);
     }
 
     Controller controller;
@@ -267,6 +275,45 @@ void TestApp::startUp()
         QVERIFY(m_world->server().requests("/releases/tarvik-2.zip").isEmpty());
         QVERIFY(!QFile::exists(dataDir() + "/updates/update-failed.json"));
     }
+}
+
+void TestApp::signedManifest_data()
+{
+    signatureRows();
+}
+
+// The start-up job with operator keys: only a signed manifest leads to the
+// download and the hand-off; a refused one writes and starts nothing.
+void TestApp::signedManifest()
+{
+    QFETCH(QStringList, keys);
+    QFETCH(QString, signature);
+    QFETCH(bool, accepted);
+    ScopedOperatorKeys operatorKeys(keys);
+    const QJsonObject catalog = StandInWorld::sampleCatalog(m_world->server().baseUrl());
+    serveSigned(m_world->server(), StandInWorld::catalogPath(), QJsonDocument(catalog).toJson(),
+                "operator-a");
+    serveSigned(m_world->server(), StandInWorld::updatePath(),
+                QJsonDocument(serveRelease2(*m_world)).toJson(), signature);
+
+    Controller controller;
+    Recorder recorder(controller);
+    controller.initialize();
+    QVERIFY(waitIdle(controller));
+    // The hand-off is reached (it fails for want of an install marker beside
+    // the test program), or the job itself fails.
+    const QStringList expected =
+        accepted
+            ? QStringList{"changed", kCheckingUpdates,
+                          "error Nelze načíst soubor: " + QCoreApplication::applicationDirPath() +
+                              "/.tarvik-install",
+                          "changed", kReady}
+            : QStringList{"changed", kCheckingUpdates, "changed",
+                          "error Manifest aktualizace není podepsán klíčem pořadatele.", kReady};
+    QCOMPARE(recorder.log, expected);
+    QCOMPARE(m_world->server().requests("/releases/tarvik-2.zip").size(), accepted ? 1 : 0);
+    QCOMPARE(QDir(dataDir() + "/updates").isEmpty(), !accepted);
+    QVERIFY(m_world->server().requests(StandInWorld::catalogPath()).isEmpty());
 }
 
 void TestApp::jobsAreDroppedWhileBusy()

@@ -1,5 +1,6 @@
 // The operator's catalog-check program, run as a real process on real files.
 #include "support/TestData.h"
+#include "support/TestEndpoints.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -61,6 +62,8 @@ private slots:
     void verdict();
     void fillHashes();
     void fillHashesMissingJar();
+    void sign_data();
+    void sign();
 
 private:
     Run run(const QStringList& arguments);
@@ -169,6 +172,38 @@ void TestCatalogCheck::fillHashesMissingJar()
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(result.out, QString());
     QCOMPARE(result.err, u"events[1].mods[1].file: Nelze ověřit soubor: "_s + jars + u"/b.jar\n"_s);
+}
+
+void TestCatalogCheck::sign_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("exitCode");
+    const QByteArray valid = QJsonDocument(catalogJson()).toJson();
+    const QString key = tarvik::test::operatorKeyFile(u"operator-a"_s);
+    QTest::newRow("valid catalog") << valid << key << 0;
+    QTest::newRow("invalid catalog") << QByteArray("{\"schema\":2}") << key << 1;
+    QTest::newRow("certificate, not a key")
+        << valid << tarvik::test::dataPath(u"tls/ca.pem"_s) << 1;
+}
+
+// Only a catalog that the launcher accepts is signed, over the file's exact
+// bytes, in the format that `openssl dgst -verify` checks.
+void TestCatalogCheck::sign()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(QString, key);
+    QFETCH(int, exitCode);
+    const QString catalog = writeCatalog(document);
+    QFile::remove(catalog + u".sig"_s);
+    QCOMPARE(run({u"--sign"_s, key, catalog}).exitCode, exitCode);
+    QCOMPARE(QFile::exists(catalog + u".sig"_s), exitCode == 0);
+    QProcess openssl;
+    openssl.start(u"openssl"_s, {u"dgst"_s, u"-sha256"_s, u"-verify"_s,
+                                 tarvik::test::operatorKeyFile(u"operator-a"_s, true),
+                                 u"-signature"_s, catalog + u".sig"_s, catalog});
+    QVERIFY(openssl.waitForFinished(30000));
+    QCOMPARE(openssl.exitCode() == 0, exitCode == 0);
 }
 
 QTEST_GUILESS_MAIN(TestCatalogCheck)

@@ -1,11 +1,14 @@
 // A launcher stand-in for the hand-off test: run from an installation folder,
 // it checks for an update at the operator server named by
-// TARVIK_STANDIN_OPERATOR and, when one is ready, hands over to the updater
+// TARVIK_STANDIN_OPERATOR (its manifest signed by the key whose public PEM file
+// TARVIK_STANDIN_KEY names, when set) and, when one is ready, hands over to the updater
 // beside it exactly as the launcher does. Exit code 0 after the hand-off,
 // 2 when there was no update, 3 on a failure (message on standard error).
 // Each run appends what it found and its installed revision to the file
 // named by TARVIK_STANDIN_RECORD.
+#include "fs/SafeFiles.h"
 #include "net/Http.h"
+#include "net/SignedDocument.h"
 #include "support/HttpsTestServer.h"
 #include "support/TestEndpoints.h"
 #include "update/Update.h"
@@ -23,6 +26,10 @@ int main(int argc, char* argv[])
     tarvik::test::HttpsTestServer::trustTestCa();
     const tarvik::test::ScopedEndpoints endpoints(
         QUrl(qEnvironmentVariable("TARVIK_STANDIN_OPERATOR")));
+    const QString key = qEnvironmentVariable("TARVIK_STANDIN_KEY");
+    if (!key.isEmpty())
+        tarvik::detail::overrideOperatorKeys(
+            QList<QByteArray>{tarvik::operatorKeyFromPem(tarvik::readFile(key, 65536))});
 
     const auto record = [](const QString& outcome) {
         QFile file(qEnvironmentVariable("TARVIK_STANDIN_RECORD"));

@@ -4,6 +4,7 @@
 // launcher stand-in through the operator server to the new launcher.
 #include "support/HttpsTestServer.h"
 #include "support/TestData.h"
+#include "support/TestEndpoints.h"
 #include "support/ZipBuilder.h"
 #include "updater/Updater.h"
 
@@ -367,6 +368,7 @@ void TestUpdater::releaseManifest()
 void TestUpdater::handOff_data()
 {
     QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("key");
     // What each launcher run found, in order, with its installed revision.
     QTest::addColumn<QStringList>("outcomes");
     const QString failed = QStringLiteral(
@@ -375,11 +377,14 @@ void TestUpdater::handOff_data()
     // The new launcher was compiled with the default revision 1, below the
     // published 3: its install marker keeps it from handing off to itself.
     QTest::newRow("installed once, never handed off to itself")
-        << QString() << QStringList{handedOff, QStringLiteral("no update (3)")};
+        << QString() << QString() << QStringList{handedOff, QStringLiteral("no update (3)")};
+    // Published with the tools' signature, checked by launchers with the key.
+    QTest::newRow("signed release") << QString() << QStringLiteral("operator-a")
+                                    << QStringList{handedOff, QStringLiteral("no update (3)")};
     // The installation cannot be moved whatever happens: the old launcher
     // comes back each time and says why; the next start tries again.
     QTest::newRow("failing update never locks the player out")
-        << "move" << QStringList{handedOff, failed, handedOff, failed};
+        << "move" << QString() << QStringList{handedOff, failed, handedOff, failed};
 }
 
 // The whole road with the real release tools, the real update check of a
@@ -387,21 +392,26 @@ void TestUpdater::handOff_data()
 void TestUpdater::handOff()
 {
     QFETCH(QString, fault);
+    QFETCH(QString, key);
     QFETCH(QStringList, outcomes);
     QTemporaryDir dir;
     HttpsTestServer server;
     const QString base = QStringLiteral("https://localhost:%1").arg(server.port());
+    const QStringList sign =
+        key.isEmpty() ? QStringList() : QStringList{QStringLiteral("--sign"), operatorKeyFile(key)};
     const auto assemble = [&](const QString& updater, const QString& revision) {
         QProcess script;
-        script.start(QStringLiteral(TARVIK_ASSEMBLE_RELEASE),
-                     {QStringLiteral("--client"), QStringLiteral(TARVIK_LAUNCHER_STANDIN),
-                      QStringLiteral("--updater"), updater, QStringLiteral("--revision"), revision,
-                      QStringLiteral("--url"),
-                      base + QStringLiteral("/releases/TarvikClient-%1.zip").arg(revision),
-                      QStringLiteral("--host"), QStringLiteral("localhost"),
-                      QStringLiteral("--manifest-tool"), QStringLiteral(TARVIK_RELEASE_MANIFEST),
-                      QStringLiteral("--out"),
-                      dir.filePath(QStringLiteral("release-") + revision)});
+        script.start(
+            QStringLiteral(TARVIK_ASSEMBLE_RELEASE),
+            QStringList{QStringLiteral("--client"), QStringLiteral(TARVIK_LAUNCHER_STANDIN),
+                        QStringLiteral("--updater"), updater, QStringLiteral("--revision"),
+                        revision, QStringLiteral("--url"),
+                        base + QStringLiteral("/releases/TarvikClient-%1.zip").arg(revision),
+                        QStringLiteral("--host"), QStringLiteral("localhost"),
+                        QStringLiteral("--manifest-tool"), QStringLiteral(TARVIK_RELEASE_MANIFEST),
+                        QStringLiteral("--out"),
+                        dir.filePath(QStringLiteral("release-") + revision)} +
+                sign);
         return script.waitForFinished(60000) && script.exitCode() == 0
                    ? QString()
                    : QString::fromUtf8(script.readAllStandardError());
@@ -416,6 +426,8 @@ void TestUpdater::handOff()
     QVERIFY(QDir().rename(dir.filePath(QStringLiteral("release-2/TarvikClient-2")), inst));
     server.on("GET", QStringLiteral("/api/v1/update.json"),
               TestReply::json(readBytes(published + QStringLiteral("/update.json"))));
+    server.on("GET", QStringLiteral("/api/v1/update.json.sig"),
+              TestReply::ok(readBytes(published + QStringLiteral("/update.json.sig"))));
     server.on("GET", QStringLiteral("/releases/TarvikClient-3.zip"),
               TestReply::ok(readBytes(published + QStringLiteral("/TarvikClient-3.zip"))));
     // What earlier updates left: removed after a successful one.
@@ -432,6 +444,8 @@ void TestUpdater::handOff()
     environment.insert(QStringLiteral("TARVIK_STANDIN_OPERATOR"), base);
     environment.insert(QStringLiteral("TARVIK_STANDIN_RECORD"), rec);
     environment.insert(QStringLiteral("TARVIK_HARNESS_FAULT"), fault);
+    environment.insert(QStringLiteral("TARVIK_STANDIN_KEY"),
+                       key.isEmpty() ? QString() : operatorKeyFile(key, true));
     environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
     for (int run = 1; run <= outcomes.size() / 2; ++run) {
         QProcess launcher;
@@ -452,6 +466,7 @@ void TestUpdater::handOff()
                                   QStringLiteral("release-2"), QStringLiteral("release-3")}));
         QTRY_COMPARE(QDir(updates).entryList({QStringLiteral("helper-*")}, QDir::Dirs).size(), 1);
     }
+    QCOMPARE(server.requests(QStringLiteral("/api/v1/update.json.sig")).isEmpty(), key.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestUpdater)

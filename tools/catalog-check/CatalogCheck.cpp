@@ -2,6 +2,7 @@
 
 #include "catalog/Catalog.h"
 #include "fs/SafeFiles.h"
+#include "signing/Signing.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -15,9 +16,11 @@ namespace {
 const QString kUsage = QStringLiteral(
     "Usage: catalog-check CATALOG.json\n"
     "       catalog-check --fill-hashes JAR_FOLDER CATALOG.json\n"
+    "       catalog-check --sign KEY.pem CATALOG.json\n"
     "Checks a catalog exactly as the launcher does. With --fill-hashes, sets each mod's\n"
     "\"sha512\" and \"size\" from the jar named by its \"file\" in JAR_FOLDER and prints the\n"
-    "catalog.\n");
+    "catalog. With --sign, signs a valid catalog with the operator's private key and writes\n"
+    "the signature to CATALOG.json.sig, to be published beside it.\n");
 
 QString summary(const Event& event)
 {
@@ -90,11 +93,15 @@ QJsonObject fillHashes(QJsonObject document, const QString& folder)
 int runCatalogCheck(const QStringList& arguments, QTextStream& out, QTextStream& err)
 {
     QString jarFolder;
+    QString signingKey;
     QString file;
     if (arguments.size() == 1 && !arguments.at(0).startsWith(QLatin1Char('-'))) {
         file = arguments.at(0);
     } else if (arguments.size() == 3 && arguments.at(0) == QLatin1String("--fill-hashes")) {
         jarFolder = arguments.at(1);
+        file = arguments.at(2);
+    } else if (arguments.size() == 3 && arguments.at(0) == QLatin1String("--sign")) {
+        signingKey = arguments.at(1);
         file = arguments.at(2);
     } else {
         err << kUsage;
@@ -102,7 +109,18 @@ int runCatalogCheck(const QStringList& arguments, QTextStream& out, QTextStream&
     }
 
     try {
-        QJsonObject document = parseJsonObject(readFile(file, kMaxDocumentSize));
+        const QByteArray bytes = readFile(file, kMaxDocumentSize);
+        QJsonObject document = parseJsonObject(bytes);
+        if (!signingKey.isEmpty()) {
+            // Only a catalog that the launcher accepts gets a signature, made
+            // over exactly the bytes that were checked.
+            const int verdict = check(document, out, err, false);
+            if (verdict == 0) {
+                writeFileAtomically(file + QStringLiteral(".sig"), signDocument(signingKey, bytes));
+                out << "signed: " << file << ".sig\n";
+            }
+            return verdict;
+        }
         if (jarFolder.isEmpty())
             return check(document, out, err, false);
         document = fillHashes(document, jarFolder);

@@ -3,6 +3,7 @@
 #include "fs/SafeFiles.h"
 #include "fs/ZipExtract.h"
 #include "net/Http.h"
+#include "signing/Signing.h"
 #include "update/Update.h"
 #include "updater/Updater.h"
 
@@ -19,11 +20,13 @@ namespace {
 
 const QString kUsage = QStringLiteral(
     "Usage: release-manifest --host HOST --revision N --url URL [--platform windows|linux]\n"
-    "                        [--output FILE] ARCHIVE.zip\n"
+    "                        [--output FILE [--sign KEY.pem]] ARCHIVE.zip\n"
     "Checks a release archive as the updater will and writes the update manifest for it:\n"
     "HOST is the operator's host (as compiled into the launcher), N the release's revision\n"
     "(2 to 1000000, the revision in the archive's install marker), URL where the archive\n"
-    "will be served (https://HOST/releases/...). Without --output the manifest is printed.\n");
+    "will be served (https://HOST/releases/...). Without --output the manifest is printed.\n"
+    "With --sign, the manifest is signed with the operator's private key into FILE.sig, to be\n"
+    "published beside it.\n");
 
 qint32 parseRevision(const QString& text)
 {
@@ -78,7 +81,8 @@ int runReleaseManifest(const QStringList& arguments, QTextStream& out, QTextStre
     const QCommandLineOption url = option("url");
     const QCommandLineOption platformName = option("platform");
     const QCommandLineOption output = option("output");
-    parser.addOptions({host, revision, url, platformName, output});
+    const QCommandLineOption sign = option("sign");
+    parser.addOptions({host, revision, url, platformName, output, sign});
     QStringList withProgram = arguments;
     withProgram.prepend(QStringLiteral("release-manifest"));
     const QString platformValue =
@@ -87,7 +91,8 @@ int runReleaseManifest(const QStringList& arguments, QTextStream& out, QTextStre
                                platformValue == QLatin1String("windows") ||
                                platformValue == QLatin1String("linux");
     if (!parser.errorText().isEmpty() || parser.positionalArguments().size() != 1 ||
-        !parser.isSet(host) || !parser.isSet(revision) || !parser.isSet(url) || !platformKnown) {
+        !parser.isSet(host) || !parser.isSet(revision) || !parser.isSet(url) || !platformKnown ||
+        (parser.isSet(sign) && !parser.isSet(output))) {
         if (!parser.errorText().isEmpty())
             err << parser.errorText() << '\n';
         err << kUsage;
@@ -121,9 +126,17 @@ int runReleaseManifest(const QStringList& arguments, QTextStream& out, QTextStre
         checkArchive(archive, platform, revisionNumber);
 
         const QByteArray json = QJsonDocument(manifest).toJson(QJsonDocument::Indented);
-        if (parser.isSet(output))
+        if (parser.isSet(output)) {
+            // Signed before anything is written: a key that fails leaves the
+            // published pair as it was.
+            const QByteArray signature =
+                parser.isSet(sign) ? signDocument(parser.value(sign), json) : QByteArray();
             writeFileAtomically(parser.value(output), json);
-        else
+            if (!signature.isEmpty()) {
+                writeFileAtomically(parser.value(output) + QStringLiteral(".sig"), signature);
+                out << "signed: " << parser.value(output) << ".sig\n";
+            }
+        } else
             out << QString::fromUtf8(json);
         return 0;
     } catch (const Error& error) {

@@ -6,14 +6,17 @@
 // texts and the Controller's signals) in the output folder. Any step that
 // does not reach its expected state ends the tour with exit code 1.
 //
-//     tarvik-tour --out DIR [--world-url URL --ca FILE]
+//     tarvik-tour --out DIR [--world-url URL --ca FILE --key FILE]
 //
-// Without --world-url the launcher's compiled-in endpoints are used (the
-// "world" build); with it every endpoint points at URL and FILE is trusted.
+// Without --world-url the launcher's compiled-in endpoints and operator keys
+// are used (the "world" build); with it every endpoint points at URL, the CA
+// FILE is trusted and the catalog and manifest must be signed by the key of
+// the public key FILE (the world's "operator.pub").
 #include "app/Controller.h"
 #include "fs/SafeFiles.h"
 #include "mods/InstanceMods.h"
 #include "net/Endpoints.h"
+#include "net/SignedDocument.h"
 #include "ui/MainWindow.h"
 
 #include <QApplication>
@@ -272,7 +275,10 @@ int main(int argc, char** argv)
     const QCommandLineOption ca(QStringLiteral("ca"),
                                 QStringLiteral("Certificate authority to trust (the world's)."),
                                 QStringLiteral("file"));
-    parser.addOptions({out, worldUrl, ca});
+    const QCommandLineOption key(QStringLiteral("key"),
+                                 QStringLiteral("Operator public key (PEM) that signs the world."),
+                                 QStringLiteral("file"));
+    parser.addOptions({out, worldUrl, ca, key});
     parser.addHelpOption();
     parser.process(app);
     if (!parser.isSet(out)) {
@@ -304,6 +310,17 @@ int main(int argc, char** argv)
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.addCaCertificates(certificates);
         QSslConfiguration::setDefaultConfiguration(configuration);
+    }
+    if (parser.isSet(key)) {
+        QFile file(parser.value(key));
+        const QByteArray der =
+            file.open(QIODevice::ReadOnly) ? operatorKeyFromPem(file.readAll()) : QByteArray();
+        if (der.isEmpty()) {
+            std::fprintf(stderr, "tarvik-tour: no public key in %s\n",
+                         qPrintable(parser.value(key)));
+            return 2;
+        }
+        detail::overrideOperatorKeys(QList<QByteArray>{der});
     }
     ensureDir(dataDir());
     const bool ok = runTour(folder);

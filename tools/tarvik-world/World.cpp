@@ -10,16 +10,19 @@
 #include "devserver/ZipBuilder.h"
 #include "fs/Error.h"
 #include "platform/Platform.h"
+#include "signing/Signing.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QSet>
 
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 
 namespace tarvik::world {
@@ -56,6 +59,20 @@ QString verdictOf(const QJsonObject& document)
     } catch (const Error& error) {
         return "INVALID: " + (where.isEmpty() ? QString() : where + ": ") + error.message();
     }
+}
+
+// Answers GET `path` with the signature of what `document` returns now, by
+// the world's operator key (500 when either fails).
+void serveSignature(dev::HttpsServer& server, const QString& path, const QString& keyFile,
+                    std::function<QByteArray()> document)
+{
+    server.on("GET", path, [keyFile, document](const dev::RecordedRequest&) {
+        try {
+            return dev::Reply::ok(tools::signDocument(keyFile, document()));
+        } catch (const std::exception&) {
+            return dev::Reply::withStatus(500, "cannot sign");
+        }
+    });
 }
 
 } // namespace
@@ -106,6 +123,17 @@ void World::start()
     const QString state = QDir(m_options.stateDir).absolutePath();
     const CertificateFiles certificates = ensureCertificates(state);
     m_caFile = certificates.caCertificate;
+    // The operator's signing key, made once like the CA and kept: the world
+    // build of the launcher compiles its public half in.
+    m_keyFile = state + "/operator.key";
+    m_publicKeyFile = state + "/operator.pub";
+    if (!QFileInfo::exists(m_keyFile) || !QFileInfo::exists(m_publicKeyFile)) {
+        try {
+            tools::makeSigningKey(m_keyFile, m_publicKeyFile);
+        } catch (const Error& error) {
+            fail("cannot make the operator key: " + error.message());
+        }
+    }
     const MachineJava java = machineJava();
     const StandInJars jars = buildStandInJars(m_options.sourceDir + "/java", state);
 
@@ -147,6 +175,12 @@ void World::start()
                          return dev::Reply::withStatus(404, "no update.json");
                      return dev::Reply::json(file.readAll());
                  });
+    // Both documents signed as they are served, whatever the folders hold.
+    serveSignature(*m_server, QStringLiteral("/api/v1/catalog.json.sig"), m_keyFile,
+                   [this] { return catalogBytes(); });
+    serveSignature(*m_server, QStringLiteral("/api/v1/update.json.sig"), m_keyFile, [releases] {
+        return readAll(fileInside(releases, QStringLiteral("update.json")));
+    });
     serveFolder(*m_server, QStringLiteral("/releases/"), releases);
     serveFolder(*m_server, QStringLiteral("/mods/"), mods);
 
@@ -292,11 +326,13 @@ void World::writeInfoFiles()
     const QJsonObject info{{QStringLiteral("baseUrl"), base},
                            {QStringLiteral("port"), port()},
                            {QStringLiteral("caFile"), m_caFile},
+                           {QStringLiteral("operatorKey"), m_publicKeyFile},
                            {QStringLiteral("verificationUrl"), verificationUrl().toString()},
                            {QStringLiteral("pid"), QCoreApplication::applicationPid()}};
     const QByteArray env =
         "TARVIK_WORLD_URL=" + base.toUtf8() + "\nTARVIK_WORLD_PORT=" + QByteArray::number(port()) +
         "\nTARVIK_WORLD_CA=" + m_caFile.toUtf8() +
+        "\nTARVIK_WORLD_KEY=" + m_publicKeyFile.toUtf8() +
         "\nTARVIK_WORLD_PID=" + QByteArray::number(QCoreApplication::applicationPid()) + '\n';
     for (const auto& [name, bytes] :
          {std::pair{QStringLiteral("world.json"), QJsonDocument(info).toJson()},

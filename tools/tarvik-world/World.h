@@ -85,6 +85,10 @@ public:
     quint16 port() const;
     // The CA certificate (PEM) to trust.
     QString caFile() const;
+    // The public key (PEM) of the operator key that signs the catalog and the
+    // update manifest ("operator.pub" beside "operator.key" in the state
+    // folder, made on the first start).
+    QString publicKeyFile() const { return m_publicKeyFile; }
     // The verification page, as the launcher shows it ("https://localhost:<port>/link").
     QUrl verificationUrl() const;
     // The catalog's verdict by the launcher's own validation: "OK" and a
@@ -106,6 +110,8 @@ private:
 
     WorldOptions m_options;
     QString m_caFile;
+    QString m_keyFile;
+    QString m_publicKeyFile;
     QString m_catalogVerdict;
     std::unique_ptr<dev::HttpsServer> m_server;
     std::unique_ptr<dev::AuthServices> m_auth;

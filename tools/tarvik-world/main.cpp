@@ -111,6 +111,8 @@ int main(int argc, char* argv[])
     std::printf("Tarvik World: %s\n", qPrintable(world.baseUrl().toString()));
     std::printf("  port: %u\n", world.port());
     std::printf("  certificate authority: %s\n", qPrintable(world.caFile()));
+    std::printf("  operator key: %s (signs the catalog and update.json)\n",
+                qPrintable(world.publicKeyFile()));
     std::printf("  sign-in page: %s%s\n", qPrintable(world.verificationUrl().toString()),
                 options.autoApproveSeconds >= 0
                     ? qPrintable(QStringLiteral(" (codes approve themselves after %1 s)")

@@ -2,7 +2,8 @@
 // Credential Manager store, the reparse-point test, the wait for a process,
 // the wide command line and the error box. Qt-free, so that MinGW-w64 builds
 // it; prints "win32: N passed, N failed" and exits non-zero on a failure.
-// Also the CNG digests behind the file layer's hashing.
+// Also the CNG digests behind the file layer's hashing and the CNG check of
+// the operator's signatures.
 //
 // Started with "--sleep <ms>" it is its own child process for the wait tests.
 #include "platform/CommandLine.h"
@@ -10,6 +11,7 @@
 #include "platform/ErrorBox.h"
 #include "platform/ProcessWait.h"
 #include "platform/ReparsePoint.h"
+#include "platform/Signature.h"
 #include "platform/WinCredentials.h"
 
 // windows.h first: the other Windows headers depend on it.
@@ -307,6 +309,53 @@ void digests()
     }
 }
 
+std::string bytesFromHex(const std::string& hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// One signature made with `openssl dgst -sha256 -sign` (a throwaway P-256
+// key) over `message`, and one case per way it can be wrong.
+void signatures()
+{
+    const std::string prefix = "3059301306072a8648ce3d020106082a8648ce3d03010703420004";
+    const std::string a = bytesFromHex(prefix + "0c2123c9ee42ea7bfc63854c464f754b69f5abc99708fe2c16"
+                                                "079c1021834984dba54f4bda21e715e84e4fb1179f95cae67d"
+                                                "eb01629f33997e2e534fc790bbcf");
+    const std::string b = bytesFromHex(prefix + "30041afbf7634e4c6e983ad2e9f26630e0ee2ecb7da91e1fa6"
+                                                "8ed28fd8b245cbafe09caa468d11f0f954c1afc8d02e61a6c5"
+                                                "9374dbf1c6a05a8d7affd0d36ea4");
+    const std::string r = "f7403eff61af91f2457e6f707fc6330ce292ccb28ac46de9672292342a80cfca";
+    const std::string s = "7837bda13be83c4952bd38603b51a90e53c18bdeee6e3e2db6c9ea8e77e59eb6";
+    const std::string message = "{\"schema\":1}";
+    const std::string good = bytesFromHex("3045022100" + r + "0220" + s);
+    const struct
+    {
+        const char* name;
+        std::string key, message, signature;
+        bool valid;
+    } cases[] = {
+        {"good signature", a, message, good, true},
+        {"another key", b, message, good, false},
+        {"other bytes", a, message + " ", good, false},
+        {"truncated", a, message, good.substr(0, good.size() - 1), false},
+        {"empty", a, message, "", false},
+        {"garbage", a, message, std::string(72, '0'), false},
+        {"trailing byte", a, message, good + std::string(1, '\0'), false},
+        {"superfluous zero", a, message, bytesFromHex("3046022100" + r + "022100" + s), false},
+        {"negative integer", a, message, bytesFromHex("30440220" + r + "0220" + s), false},
+        {"malformed key", a.substr(0, a.size() - 1), message, good, false},
+    };
+    for (const auto& c : cases) {
+        check(verifyEcdsaP256Sha256(c.key, c.message.data(), c.message.size(), c.signature) ==
+                  c.valid,
+              c.name, __LINE__);
+    }
+}
+
 void errorBox()
 {
     // Compiled and linked, never shown: a test cannot click it away.
@@ -328,6 +377,7 @@ int wmain(int argc, wchar_t** argv)
     commandLine();
     errorBox();
     digests();
+    signatures();
     std::printf("win32: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
