@@ -152,7 +152,7 @@ int runUpdate(const Options& options, const Environment& environment)
             throw Error(QStringLiteral("Novou instalaci nelze aktivovat."));
         activated = true;
         if (!environment.start(client(), target))
-            throw Error(QStringLiteral("Nový klient nelze spustit."));
+            throw Error(QStringLiteral("Nového klienta nelze spustit."));
         qCDebug(lcUpdater) << "installed" << target << "old one in" << backup;
         return 0;
     } catch (const std::exception& e) {

@@ -128,7 +128,7 @@ void TestUpdater::swap_data()
     row("activation fails: old one back and restarted", "complete right inst gone activate",
         QStringLiteral("Novou instalaci nelze aktivovat."), staged, restarted);
     row("new launcher fails: new one set aside, old one restarted",
-        "complete right inst gone start", QStringLiteral("Nový klient nelze spustit."),
+        "complete right inst gone start", QStringLiteral("Nového klienta nelze spustit."),
         {inst, QStringLiteral("inst.staging-U.failed")}, restarted);
 }
 
