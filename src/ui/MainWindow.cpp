@@ -461,6 +461,7 @@ void MainWindow::onDeviceCode(const QString& code, const QUrl& url, int expires)
     m_verificationUrl = url;
     m_deviceCodeLabel->setText(code);
     m_openPageButton->show();
+    m_openPageButton->setFocus(); // the sign-in button is disabled during the sign-in
     m_statusLabel->setText(QStringLiteral("Zadej tento kód na %1 · platnost %2")
                                .arg(url.toString(), minutesText(expires / 60)));
     QGuiApplication::clipboard()->setText(code);
@@ -492,7 +493,6 @@ void MainWindow::redraw()
         rememberFocus();
     const bool becameActive = mainActive && !m_mainActive;
     const bool signedInNow = signedIn && !m_signedIn;
-    const bool signedOutNow = !signedIn && m_signedIn;
     m_mainActive = mainActive;
     m_signedIn = signedIn;
 
@@ -509,7 +509,9 @@ void MainWindow::redraw()
                                       : QStringLiteral("Přihlásit se přes Microsoft"));
     m_cancelButton->setVisible(busy);
     m_mainPage->setEnabled(!busy && !gameRunning);
-    if (signedOutNow)
+    // On the sign-in page the next step is signing in (after a sign-out, or
+    // when a job ends while the focus sat on "Zrušit").
+    if (!signedIn && !busy && !m_signInPage->isAncestorOf(focusWidget()))
         m_signInButton->setFocus();
     if (busy)
         return; // the lists and the form keep their content during a job
