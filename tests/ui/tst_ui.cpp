@@ -469,6 +469,8 @@ void TestUi::modCards()
     m_controller->selectEvent(1);
     m_controller->toggleMod("modmenu", true);
     QVERIFY(waitIdle(*m_controller));
+    QVERIFY2(m_controller->settings().enabledMods.value("fabric-cup").contains("modmenu"),
+             qPrintable(m_window->findChild<QLabel*>("message")->text()));
 
     for (QLineEdit* edit : m_window->findChildren<QLineEdit*>()) {
         if (edit->placeholderText() == "Hledat modifikaci…")
