@@ -13,6 +13,8 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <QThreadPool>
 
+#include <utility>
+
 namespace tarvik {
 
 Q_LOGGING_CATEGORY(lcApp, "tarvik.app", QtWarningMsg)
@@ -290,6 +292,7 @@ void Controller::play()
             throw Error(QStringLiteral("Přihlášení vypršelo. Stiskněte Hrát znovu."));
         return [this, plan, fresh] {
             m_account = fresh;
+            m_stopRequested = false;
             m_game.setWorkingDirectory(plan.workingDirectory);
             m_game.setProcessEnvironment(plan.environment);
             m_game.start(plan.program, plan.arguments, QIODevice::ReadWrite);
@@ -299,8 +302,10 @@ void Controller::play()
 
 void Controller::stopGame()
 {
-    if (isGameRunning())
+    if (isGameRunning()) {
+        m_stopRequested = true;
         m_game.terminate();
+    }
 }
 
 void Controller::onGameError(QProcess::ProcessError processError)
@@ -310,13 +315,17 @@ void Controller::onGameError(QProcess::ProcessError processError)
         return;
     emit error(QStringLiteral("Minecraft nelze spustit. Ověřte nastavení Javy."));
     emit changed();
+    emit progress(kReady, 0);
 }
 
 void Controller::onGameFinished(int exitCode, QProcess::ExitStatus status)
 {
     emit changed();
     emit progress(QStringLiteral("Hra byla ukončena"), 0);
-    if (exitCode != 0 || status == QProcess::CrashExit) {
+    // A game that the player stopped ends by the terminate request (on
+    // POSIX by a signal, with a non-zero code): that is no crash.
+    const bool stopped = std::exchange(m_stopRequested, false);
+    if (!stopped && (exitCode != 0 || status == QProcess::CrashExit)) {
         emit error(QStringLiteral("Minecraft skončil s chybou. Podrobnosti jsou v logs/latest.log "
                                   "ve složce vybraného eventu."));
     }

@@ -87,6 +87,8 @@ private:
     QFutureWatcher<WorkResult> m_watcher;
     CancelFlag m_cancelFlag;
     QProcess m_game;
+    // The player asked the running game to close (stopGame).
+    bool m_stopRequested = false;
 };
 
 } // namespace tarvik

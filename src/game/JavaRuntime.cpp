@@ -101,7 +101,7 @@ QString prepareJava(Http& http, int major, const Settings& settings, const Cance
     }
     if (path.isEmpty() || !QFileInfo(path).isFile()) {
         if (progress)
-            progress(QStringLiteral("Připravuji Java %1").arg(major), 0);
+            progress(QStringLiteral("Připravuji Javu %1").arg(major), 0);
         path = installRuntime(http, major, runtimeFolder, recordFile, cancel, platform);
     }
     probeJava(path, major, cancel, platform);

@@ -4,8 +4,10 @@
 #include "catalog/ModManager.h"
 #include "fs/SafeFiles.h"
 #include "mods/InstanceMods.h"
+#include "platform/Platform.h"
 #include "ui/StyleSheet.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -21,9 +23,11 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSpinBox>
 #include <QStackedWidget>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -39,6 +43,13 @@ namespace tarvik {
 namespace {
 
 const QString kLogo = QStringLiteral(":/brand/logo.png");
+
+// The window's written sizes; both shrink to the screen where they do not fit.
+constexpr QSize kStartSize(1100, 760);
+constexpr QSize kMinimumSize(900, 650);
+// Room left on the screen for the title bar and borders that the window
+// system adds around the window (unknown before the window is shown).
+constexpr QSize kFrameAllowance(16, 48);
 
 // Every label is plain text and wraps words; the object name is its style
 // class.
@@ -61,11 +72,40 @@ QLabel* logo(int size)
     return result;
 }
 
+// Enter activates a focused button as Space does (outside dialogs only
+// auto-default buttons take Enter).
+QPushButton* button(const QString& text, const QString& styleClass = {})
+{
+    auto* result = new QPushButton(text);
+    result->setAutoDefault(true);
+    if (!styleClass.isEmpty())
+        result->setObjectName(styleClass);
+    return result;
+}
+
 QPushButton* primaryButton(const QString& text)
 {
-    auto* button = new QPushButton(text);
-    button->setObjectName(QStringLiteral("primary"));
-    return button;
+    return button(text, QStringLiteral("primary"));
+}
+
+// A page that scrolls when the window is too small for it instead of
+// squeezing its fields. The area itself is no Tab stop.
+QScrollArea* scrolling(QWidget* page)
+{
+    auto* area = new QScrollArea;
+    area->setWidgetResizable(true);
+    area->setFocusPolicy(Qt::NoFocus);
+    area->setWidget(page);
+    return area;
+}
+
+QString minutesText(int minutes)
+{
+    if (minutes == 1)
+        return QStringLiteral("1 minuta");
+    if (minutes >= 2 && minutes <= 4)
+        return QStringLiteral("%1 minuty").arg(minutes);
+    return QStringLiteral("%1 minut").arg(minutes);
 }
 
 QFrame* card()
@@ -83,8 +123,6 @@ MainWindow::MainWindow(Controller* controller, QWidget* parent)
     registerResources();
     setWindowTitle(QStringLiteral("Tarvik Client"));
     setWindowIcon(QIcon(kLogo));
-    resize(1100, 760);
-    setMinimumSize(900, 650);
     setStyleSheet(launcherStyleSheet());
 
     auto* central = new QWidget;
@@ -109,12 +147,13 @@ MainWindow::MainWindow(Controller* controller, QWidget* parent)
     m_progressBar = new QProgressBar;
     m_progressBar->setTextVisible(false);
     m_progressBar->setRange(0, 100);
+    m_progressBar->setAccessibleName(QStringLiteral("Průběh"));
     column->addWidget(m_progressBar);
 
     auto* status = new QHBoxLayout;
     m_statusLabel = label(QStringLiteral("Spouštím klienta…"), QStringLiteral("muted"));
-    m_cancelButton = new QPushButton(QStringLiteral("Zrušit"));
-    m_stopButton = new QPushButton(QStringLiteral("Ukončit hru"));
+    m_cancelButton = button(QStringLiteral("Zrušit"));
+    m_stopButton = button(QStringLiteral("Ukončit hru"));
     m_stopButton->hide();
     status->addWidget(m_statusLabel, 1);
     status->addWidget(m_cancelButton);
@@ -127,6 +166,7 @@ MainWindow::MainWindow(Controller* controller, QWidget* parent)
     footer->setAlignment(Qt::AlignCenter);
     column->addWidget(footer);
     setCentralWidget(central);
+    fitToScreen();
 
     connect(m_controller, &Controller::changed, this, &MainWindow::onChanged);
     connect(m_controller, &Controller::progress, this, &MainWindow::onProgress);
@@ -138,11 +178,13 @@ MainWindow::MainWindow(Controller* controller, QWidget* parent)
         m_openPageButton->hide();
         m_controller->login();
     });
-    connect(m_openPageButton, &QPushButton::clicked, this,
-            [this] { QDesktopServices::openUrl(m_verificationUrl); });
+    connect(m_openPageButton, &QPushButton::clicked, this, &MainWindow::openSignInPage);
     connect(m_cancelButton, &QPushButton::clicked, this, [this] { m_controller->cancel(); });
     connect(m_stopButton, &QPushButton::clicked, this, [this] { m_controller->stopGame(); });
-    connect(m_logoutButton, &QPushButton::clicked, this, [this] { m_controller->logout(); });
+    connect(m_logoutButton, &QPushButton::clicked, this, [this] {
+        m_messageLabel->hide(); // a failed sign-out shows its own message
+        m_controller->logout();
+    });
     connect(m_playButton, &QPushButton::clicked, this, [this] {
         m_messageLabel->hide();
         m_controller->play();
@@ -158,6 +200,21 @@ MainWindow::MainWindow(Controller* controller, QWidget* parent)
 
 MainWindow::~MainWindow() = default;
 
+void MainWindow::fitToScreen()
+{
+    const QScreen* shown = screen();
+    if (!shown)
+        return;
+    const QRect area = shown->availableGeometry();
+    const QSize room = (area.size() - kFrameAllowance).expandedTo(QSize(1, 1));
+    const QSize start = kStartSize.boundedTo(room);
+    setMinimumSize(kMinimumSize.boundedTo(start));
+    resize(start);
+    const QSize outer = start + kFrameAllowance;
+    move(area.x() + qMax(0, (area.width() - outer.width()) / 2),
+         area.y() + qMax(0, (area.height() - outer.height()) / 2));
+}
+
 QWidget* MainWindow::buildHeader()
 {
     auto* header = new QWidget;
@@ -171,7 +228,7 @@ QWidget* MainWindow::buildHeader()
     row->addStretch();
     m_accountLabel = label({}, QStringLiteral("muted"));
     row->addWidget(m_accountLabel);
-    m_logoutButton = new QPushButton(QStringLiteral("Odhlásit"));
+    m_logoutButton = button(QStringLiteral("Odhlásit"));
     row->addWidget(m_logoutButton);
     return header;
 }
@@ -182,8 +239,11 @@ QWidget* MainWindow::buildSignInPage()
     auto* column = new QVBoxLayout(page);
     column->addStretch();
 
+    // The card takes the width up to its maximum, so that its wrapped title
+    // gets the height it needs.
     QFrame* frame = card();
     frame->setMaximumWidth(590);
+    frame->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
     auto* box = new QVBoxLayout(frame);
     box->setContentsMargins(36, 32, 36, 32);
     box->setSpacing(18);
@@ -201,14 +261,19 @@ QWidget* MainWindow::buildSignInPage()
     m_deviceCodeLabel = label({}, QStringLiteral("heading"));
     m_deviceCodeLabel->setAlignment(Qt::AlignCenter);
     m_deviceCodeLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_deviceCodeLabel->setAccessibleName(QStringLiteral("Přihlašovací kód"));
     box->addWidget(m_deviceCodeLabel);
-    m_openPageButton = new QPushButton(QStringLiteral("Otevřít přihlašovací stránku"));
+    m_openPageButton = button(QStringLiteral("Otevřít přihlašovací stránku"));
     m_openPageButton->hide();
     box->addWidget(m_openPageButton);
 
-    column->addWidget(frame, 0, Qt::AlignHCenter);
+    auto* centred = new QHBoxLayout;
+    centred->addStretch(1);
+    centred->addWidget(frame, 1000);
+    centred->addStretch(1);
+    column->addLayout(centred);
     column->addStretch();
-    return page;
+    return scrolling(page);
 }
 
 QWidget* MainWindow::buildMainPage()
@@ -216,11 +281,12 @@ QWidget* MainWindow::buildMainPage()
     auto* page = new QWidget;
     auto* column = new QVBoxLayout(page);
     column->setContentsMargins(0, 0, 0, 0);
-    auto* tabs = new QTabWidget;
-    tabs->addTab(buildEventsTab(), QStringLiteral("Eventy"));
-    tabs->addTab(buildModsTab(), QStringLiteral("Modifikace"));
-    tabs->addTab(buildSettingsTab(), QStringLiteral("Nastavení"));
-    column->addWidget(tabs);
+    m_tabs = new QTabWidget;
+    m_tabs->addTab(scrolling(buildEventsTab()), QStringLiteral("Eventy"));
+    m_tabs->addTab(buildModsTab(), QStringLiteral("Modifikace"));
+    m_tabs->addTab(scrolling(buildSettingsTab()), QStringLiteral("Nastavení"));
+    m_tabs->tabBar()->setAccessibleName(QStringLiteral("Části klienta"));
+    column->addWidget(m_tabs);
     return page;
 }
 
@@ -233,6 +299,7 @@ QWidget* MainWindow::buildEventsTab()
 
     m_eventList = new QListWidget;
     m_eventList->setFixedWidth(255);
+    m_eventList->setAccessibleName(QStringLiteral("Eventy"));
     row->addWidget(m_eventList);
 
     QFrame* frame = card();
@@ -251,11 +318,12 @@ QWidget* MainWindow::buildEventsTab()
                                         "Každý event má vlastní oddělenou instalaci."),
                          QStringLiteral("muted")));
     auto* actions = new QHBoxLayout;
-    m_folderButton = new QPushButton(QStringLiteral("Složka eventu"));
+    m_folderButton = button(QStringLiteral("Složka eventu"));
     actions->addWidget(m_folderButton);
     actions->addStretch();
     m_playButton = primaryButton(QStringLiteral("Hrát  →"));
     m_playButton->setMinimumWidth(180);
+    m_playButton->setAccessibleName(QStringLiteral("Hrát"));
     actions->addWidget(m_playButton);
     box->addLayout(actions);
     row->addWidget(frame, 1);
@@ -275,22 +343,22 @@ QWidget* MainWindow::buildModsTab()
     auto* filters = new QHBoxLayout;
     m_searchEdit = new QLineEdit;
     m_searchEdit->setPlaceholderText(QStringLiteral("Hledat modifikaci…"));
+    m_searchEdit->setAccessibleName(QStringLiteral("Hledat modifikaci"));
     filters->addWidget(m_searchEdit, 1);
     m_categoryBox = new QComboBox;
     m_categoryBox->addItems({QStringLiteral("Všechny"), QStringLiteral("Výkon"),
                              QStringLiteral("Rozhraní"), QStringLiteral("Lunar"),
                              QStringLiteral("Feather"), QStringLiteral("Badlion")});
+    m_categoryBox->setAccessibleName(QStringLiteral("Kategorie modifikací"));
+    m_categoryBox->view()->setAccessibleName(QStringLiteral("Kategorie modifikací"));
     filters->addWidget(m_categoryBox);
     column->addLayout(filters);
 
-    auto* scroll = new QScrollArea;
-    scroll->setWidgetResizable(true);
     auto* content = new QWidget;
     m_cardBox = new QVBoxLayout(content);
     m_cardBox->setContentsMargins(0, 8, 8, 0);
     m_cardBox->setSpacing(12);
-    scroll->setWidget(content);
-    column->addWidget(scroll, 1);
+    column->addWidget(scrolling(content), 1);
     return tab;
 }
 
@@ -310,18 +378,22 @@ QWidget* MainWindow::buildSettingsTab()
     m_ramSpin->setRange(1024, 65536);
     m_ramSpin->setSingleStep(256);
     m_ramSpin->setSuffix(QStringLiteral(" MB"));
+    m_ramSpin->setAccessibleName(QStringLiteral("Paměť RAM"));
     form->addRow(label(QStringLiteral("Paměť RAM")), m_ramSpin);
 
     auto* javaRow = new QHBoxLayout;
     m_javaEdit = new QLineEdit;
     m_javaEdit->setPlaceholderText(QStringLiteral("Automatická Java podle verze eventu"));
+    m_javaEdit->setAccessibleName(QStringLiteral("Java (64 bit)"));
     javaRow->addWidget(m_javaEdit, 1);
-    auto* chooseJava = new QPushButton(QStringLiteral("Vybrat…"));
+    QPushButton* chooseJava = button(QStringLiteral("Vybrat…"));
+    chooseJava->setAccessibleName(QStringLiteral("Vybrat Javu"));
     connect(chooseJava, &QPushButton::clicked, this, &MainWindow::chooseJava);
     javaRow->addWidget(chooseJava);
     form->addRow(label(QStringLiteral("Java (64 bit)")), javaRow);
 
     m_jvmEdit = new QLineEdit;
+    m_jvmEdit->setAccessibleName(QStringLiteral("JVM parametry"));
     form->addRow(label(QStringLiteral("JVM parametry")), m_jvmEdit);
 
     auto* resolution = new QHBoxLayout;
@@ -329,6 +401,8 @@ QWidget* MainWindow::buildSettingsTab()
     m_widthSpin->setRange(640, 7680);
     m_heightSpin = new QSpinBox;
     m_heightSpin->setRange(480, 4320);
+    m_widthSpin->setAccessibleName(QStringLiteral("Rozlišení, šířka"));
+    m_heightSpin->setAccessibleName(QStringLiteral("Rozlišení, výška"));
     resolution->addWidget(m_widthSpin);
     resolution->addWidget(label(QStringLiteral("×")));
     resolution->addWidget(m_heightSpin);
@@ -345,7 +419,10 @@ QWidget* MainWindow::buildSettingsTab()
                             QStringLiteral("muted")));
     column->addStretch();
     QPushButton* save = primaryButton(QStringLiteral("Uložit nastavení"));
-    connect(save, &QPushButton::clicked, this, &MainWindow::saveSettings);
+    connect(save, &QPushButton::clicked, this, [this] {
+        m_messageLabel->hide(); // a failed save shows its own message
+        saveSettings();
+    });
     column->addWidget(save, 0, Qt::AlignRight);
     return tab;
 }
@@ -384,10 +461,18 @@ void MainWindow::onDeviceCode(const QString& code, const QUrl& url, int expires)
     m_verificationUrl = url;
     m_deviceCodeLabel->setText(code);
     m_openPageButton->show();
-    m_statusLabel->setText(QStringLiteral("Zadej tento kód na %1 · platnost %2 minut")
-                               .arg(url.toString())
-                               .arg(expires / 60));
+    m_openPageButton->setFocus(); // the sign-in button is disabled during the sign-in
+    m_statusLabel->setText(QStringLiteral("Zadej tento kód na %1 · platnost %2")
+                               .arg(url.toString(), minutesText(expires / 60)));
     QGuiApplication::clipboard()->setText(code);
+}
+
+void MainWindow::openSignInPage()
+{
+    if (!QDesktopServices::openUrl(m_verificationUrl)) {
+        showMessage(QStringLiteral("Prohlížeč nelze otevřít. Zadejte v něm tuto adresu: ") +
+                    m_verificationUrl.toString());
+    }
 }
 
 void MainWindow::showMessage(const QString& message)
@@ -402,8 +487,18 @@ void MainWindow::redraw()
     const bool signedIn = !c.account().accessToken.isEmpty();
     const bool busy = c.isBusy();
     const bool gameRunning = c.isGameRunning();
+    const bool mainActive = signedIn && !busy && !gameRunning;
+    // Disabling the main page moves the focus out of it; remember it first.
+    if (m_mainActive && !mainActive)
+        rememberFocus();
+    const bool becameActive = mainActive && !m_mainActive;
+    const bool signedInNow = signedIn && !m_signedIn;
+    m_mainActive = mainActive;
+    m_signedIn = signedIn;
 
     m_pages->setCurrentWidget(signedIn ? m_mainPage : m_signInPage);
+    if (signedInNow)
+        m_messageLabel->hide(); // what went wrong before the sign-in is settled
     m_logoutButton->setVisible(signedIn);
     m_logoutButton->setEnabled(!busy && !gameRunning);
     m_accountLabel->setText(signedIn ? c.account().name
@@ -414,6 +509,10 @@ void MainWindow::redraw()
                                       : QStringLiteral("Přihlásit se přes Microsoft"));
     m_cancelButton->setVisible(busy);
     m_mainPage->setEnabled(!busy && !gameRunning);
+    // On the sign-in page the next step is signing in (after a sign-out, or
+    // when a job ends while the focus sat on "Zrušit").
+    if (!signedIn && !busy && !m_signInPage->isAncestorOf(focusWidget()))
+        m_signInButton->setFocus();
     if (busy)
         return; // the lists and the form keep their content during a job
 
@@ -432,6 +531,43 @@ void MainWindow::redraw()
     m_closeOnLaunchBox->setChecked(settings.closeOnLaunch);
 
     drawMods();
+    if (becameActive)
+        restoreFocus();
+}
+
+void MainWindow::rememberFocus()
+{
+    QWidget* focused = focusWidget();
+    if (!focused || !m_mainPage->isAncestorOf(focused)) {
+        m_returnFocus.clear();
+        m_returnModId.clear();
+        return;
+    }
+    m_returnFocus = focused;
+    m_returnModId = modOfButton(focused);
+}
+
+QString MainWindow::modOfButton(QWidget* widget) const
+{
+    for (auto it = m_modButtons.cbegin(); it != m_modButtons.cend(); ++it) {
+        if (widget && it.value() == widget)
+            return it.key();
+    }
+    return {};
+}
+
+void MainWindow::restoreFocus()
+{
+    QWidget* target =
+        m_returnModId.isEmpty() ? m_returnFocus.data() : m_modButtons.value(m_returnModId).data();
+    m_returnFocus.clear();
+    m_returnModId.clear();
+    // The player's next step when nothing inside the page had the focus
+    // (after a sign-in) or it cannot take it any more.
+    if (!target || !target->isEnabled())
+        target =
+            m_tabs->currentIndex() == 0 ? static_cast<QWidget*>(m_eventList) : m_tabs->tabBar();
+    target->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::drawEvents()
@@ -473,6 +609,10 @@ void MainWindow::drawEvents()
 
 void MainWindow::drawMods()
 {
+    // The cards are rebuilt: a focused card button hands the focus on to
+    // its successor.
+    const QString focusedMod = modOfButton(focusWidget());
+    m_modButtons.clear();
     while (QLayoutItem* item = m_cardBox->takeAt(0)) {
         if (QWidget* widget = item->widget())
             widget->deleteLater();
@@ -505,16 +645,18 @@ void MainWindow::drawMods()
             row->addLayout(text, 1);
 
             const bool on = effective.contains(mod.id);
-            auto* button = new QPushButton(mod.required ? QStringLiteral("Povinný")
-                                           : on         ? QStringLiteral("Zapnuto · vypnout")
-                                                        : QStringLiteral("Nainstalovat a zapnout"));
-            button->setEnabled(!mod.required && idle);
-            connect(button, &QPushButton::clicked, this, [this, id = mod.id, on] {
+            QPushButton* toggle = button(mod.required ? QStringLiteral("Povinný")
+                                         : on         ? QStringLiteral("Zapnuto · vypnout")
+                                                      : QStringLiteral("Nainstalovat a zapnout"));
+            toggle->setAccessibleName(mod.name + QStringLiteral(": ") + toggle->text());
+            toggle->setEnabled(!mod.required && idle);
+            connect(toggle, &QPushButton::clicked, this, [this, id = mod.id, on] {
                 m_messageLabel->hide();
                 m_controller->toggleMod(id, !on);
             });
-            row->addWidget(button);
+            row->addWidget(toggle);
             m_cardBox->addWidget(frame);
+            m_modButtons.insert(mod.id, toggle);
             ++cards;
         }
     }
@@ -526,6 +668,9 @@ void MainWindow::drawMods()
                   QStringLiteral("muted")));
     }
     m_cardBox->addStretch();
+    if (QPushButton* successor = m_modButtons.value(focusedMod);
+        successor && successor->isEnabled())
+        successor->setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::saveSettings()
@@ -542,9 +687,13 @@ void MainWindow::saveSettings()
 
 void MainWindow::chooseJava()
 {
-    const QString path =
-        QFileDialog::getOpenFileName(this, QStringLiteral("Vyber javaw.exe"), QString(),
-                                     QStringLiteral("Java (javaw.exe java.exe)"));
+    // The platform's own Java programs ("javaw.exe java.exe" on Windows).
+    const PlatformDescriptor platform = PlatformDescriptor::current();
+    QStringList programs{platform.javaLauncher, platform.javaConsole};
+    programs.removeDuplicates();
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Vyber ") + platform.javaLauncher, QString(),
+        QStringLiteral("Java (") + programs.join(u' ') + u')');
     if (!path.isEmpty())
         m_javaEdit->setText(path);
 }

@@ -8,7 +8,9 @@
 // outlives the window (start-up destroys the window first).
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
+#include <QPointer>
 #include <QUrl>
 
 class QCheckBox;
@@ -20,6 +22,7 @@ class QProgressBar;
 class QPushButton;
 class QSpinBox;
 class QStackedWidget;
+class QTabWidget;
 class QVBoxLayout;
 
 namespace tarvik {
@@ -44,6 +47,7 @@ private:
     QWidget* buildEventsTab();
     QWidget* buildModsTab();
     QWidget* buildSettingsTab();
+    void fitToScreen();
 
     void onChanged();
     void onProgress(const QString& text, int value);
@@ -56,16 +60,31 @@ private:
     void saveSettings();
     void chooseJava();
     void openEventFolder();
+    void openSignInPage();
     void showMessage(const QString& message);
+    void rememberFocus();
+    void restoreFocus();
+    // The mod whose card button `widget` is; empty for any other widget.
+    QString modOfButton(QWidget* widget) const;
 
     Controller* m_controller;
     QUrl m_verificationUrl;
     bool m_closeRequested = false;
+    // What the last redraw showed: whether a player was signed in, and
+    // whether the main page was usable (signed in, no job, no game).
+    bool m_signedIn = false;
+    bool m_mainActive = false;
+    // Where the keyboard focus returns when the main page is usable again:
+    // the widget that had it, or the card button of this mod (cards are
+    // rebuilt, so the widget itself is gone by then).
+    QPointer<QWidget> m_returnFocus;
+    QString m_returnModId;
 
     QLabel* m_accountLabel = nullptr;
     QPushButton* m_logoutButton = nullptr;
     QLabel* m_messageLabel = nullptr;
     QStackedWidget* m_pages = nullptr;
+    QTabWidget* m_tabs = nullptr;
     QWidget* m_signInPage = nullptr;
     QWidget* m_mainPage = nullptr;
     QPushButton* m_signInButton = nullptr;
@@ -86,6 +105,8 @@ private:
     QLineEdit* m_searchEdit = nullptr;
     QComboBox* m_categoryBox = nullptr;
     QVBoxLayout* m_cardBox = nullptr;
+    // The shown cards' buttons by mod id.
+    QHash<QString, QPointer<QPushButton>> m_modButtons;
 
     QSpinBox* m_ramSpin = nullptr;
     QLineEdit* m_javaEdit = nullptr;

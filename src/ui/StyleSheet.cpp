@@ -43,7 +43,36 @@ QString launcherStyleSheet()
         "QProgressBar { background: #292f39; border: 0; border-radius: 3px; height: 6px; "
         "text-align: center; }\n"
         "QProgressBar::chunk { background: #91e7c4; border-radius: 3px; }\n"
-        "QToolTip { background: #333a47; color: white; border: 1px solid #596375; }\n");
+        "QToolTip { background: #333a47; color: white; border: 1px solid #596375; }\n"
+        // Below the written rules: the parts that they leave to the platform's
+        // light look, and a visible focus where they hide it.
+        "QPushButton#primary:focus { border: 2px solid #aa99f4; }\n"
+        "QListWidget:focus { border: 2px solid #aa99f4; }\n"
+        "QTabBar::tab:focus { color: white; background: #252036; border-color: #aa99f4; }\n"
+        "QSpinBox::up-button, QSpinBox::down-button { background: #2a303b; border-left: 1px "
+        "solid #414958; width: 22px; }\n"
+        "QSpinBox::up-button { border-top-right-radius: 6px; }\n"
+        "QSpinBox::down-button { border-bottom-right-radius: 6px; }\n"
+        "QSpinBox::up-button:hover, QSpinBox::down-button:hover { background: #353f4c; }\n"
+        "QSpinBox::up-arrow { image: url(:/ui/arrow-up.png); width: 10px; height: 6px; }\n"
+        "QSpinBox::down-arrow, QComboBox::down-arrow { image: url(:/ui/arrow-down.png); width: "
+        "10px; height: 6px; }\n"
+        "QComboBox::drop-down { border: 0; width: 28px; }\n"
+        "QComboBox QAbstractItemView { background: #20242d; border: 1px solid #414958; "
+        "selection-background-color: #36493f; selection-color: #aeefd2; outline: none; }\n"
+        "QCheckBox::indicator { background: #20242d; border: 1px solid #8592aa; border-radius: "
+        "5px; }\n"
+        "QCheckBox::indicator:checked { background: #8ce3bd; border-color: #8ce3bd; image: "
+        "url(:/ui/check.png); }\n"
+        "QCheckBox::indicator:focus { border: 2px solid #aa99f4; }\n"
+        "QScrollBar:vertical { background: #171a20; width: 12px; margin: 0; }\n"
+        "QScrollBar:horizontal { background: #171a20; height: 12px; margin: 0; }\n"
+        "QScrollBar::handle { background: #414958; border-radius: 4px; margin: 2px; }\n"
+        "QScrollBar::handle:vertical { min-height: 32px; }\n"
+        "QScrollBar::handle:horizontal { min-width: 32px; }\n"
+        "QScrollBar::handle:hover { background: #8592aa; }\n"
+        "QScrollBar::add-line, QScrollBar::sub-line { width: 0; height: 0; border: 0; }\n"
+        "QScrollBar::add-page, QScrollBar::sub-page { background: none; }\n");
 }
 
 } // namespace tarvik

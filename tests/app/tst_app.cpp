@@ -412,10 +412,12 @@ void TestApp::play_data()
                             << started + QStringList{"changed", kEnded};
     QTest::newRow("exit 1") << QByteArray("exit=1") << QByteArray() << false
                             << started + QStringList{"changed", kEnded, kCrashed};
+    // The player's stop ends the game by a signal: no crash.
     QTest::newRow("stopped") << QByteArray("linger=60000") << QByteArray() << true
-                             << started + QStringList{"changed", kEnded, kCrashed};
-    QTest::newRow("program missing") << QByteArray() << QByteArray("vanish") << false
-                                     << QStringList{"changed", kRunning0, kCannotStart, "changed"};
+                             << started + QStringList{"changed", kEnded};
+    QTest::newRow("program missing")
+        << QByteArray() << QByteArray("vanish") << false
+        << QStringList{"changed", kRunning0, kCannotStart, "changed", kReady};
 }
 
 void TestApp::play()

@@ -198,7 +198,7 @@ void TestJava::automaticRuntimeIsFetchedRecordedAndReused()
     const QString expected = runtime + "/jdk-17.0.12+7-jre/bin/javaw.exe";
     QCOMPARE(prepareJava(http, 17, settings, makeCancelFlag(), report, windows), expected);
     QVERIFY(!progress.isEmpty());
-    QCOMPARE(progress.first(), (QPair<QString, int>{"Připravuji Java 17", 0}));
+    QCOMPARE(progress.first(), (QPair<QString, int>{"Připravuji Javu 17", 0}));
     const auto assets = server.requests(FakeAdoptium::assetsPath(17));
     QCOMPARE(assets.size(), 1);
     QCOMPARE(QString::fromUtf8(assets.first().target),

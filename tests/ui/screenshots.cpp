@@ -81,7 +81,15 @@ bool run(const QString& folder)
         return false;
     tabs->setCurrentIndex(1);
     controller.toggleMod(QStringLiteral("sodium"), false);
-    return shoot(window, folder, QStringLiteral("6-error"));
+    if (!shoot(window, folder, QStringLiteral("6-error")))
+        return false;
+    // The smallest window with a message (refused flags): the page scrolls.
+    window.resize(window.minimumSize());
+    tabs->setCurrentIndex(2);
+    Settings wrong = controller.settings();
+    wrong.jvmFlags = QStringLiteral("-Xss2M\n");
+    controller.saveSettings(wrong);
+    return shoot(window, folder, QStringLiteral("7-minimum-size"));
 }
 
 } // namespace

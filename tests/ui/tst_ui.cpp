@@ -8,6 +8,7 @@
 #include "support/TestData.h"
 #include "ui/MainWindow.h"
 
+#include <QAccessible>
 #include <QClipboard>
 #include <QComboBox>
 #include <QFontMetrics>
@@ -16,8 +17,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QTabWidget>
@@ -58,6 +63,24 @@ QMap<QString, QPushButton*> shownCards(QWidget* window)
     return cards;
 }
 
+QString accessibleName(QWidget* widget)
+{
+    QAccessibleInterface* face = widget ? QAccessible::queryAccessibleInterface(widget) : nullptr;
+    return face ? face->text(QAccessible::Name) : QString();
+}
+
+// What the player can reach with Tab (a spin box's own line edit is part of it).
+QList<QWidget*> fields(QWidget* root)
+{
+    QList<QWidget*> result;
+    for (QWidget* widget : root->findChildren<QWidget*>()) {
+        if ((widget->focusPolicy() & Qt::TabFocus) && !widget->focusProxy() &&
+            !qobject_cast<QAbstractSpinBox*>(widget->parentWidget()))
+            result << widget;
+    }
+    return result;
+}
+
 QString cardState(QPushButton* button)
 {
     return button->text() + (button->isEnabled() ? "" : " (disabled)");
@@ -86,6 +109,11 @@ private slots:
     void eventFacts();
     void modCards_data();
     void modCards();
+    void geometry_data();
+    void geometry();
+    void keyboard_data();
+    void keyboard();
+    void accessibleNames();
 
 private:
     // Controller and window after the start-up job; signed in when asked.
@@ -158,6 +186,7 @@ void TestUi::styleSheetIsInForce()
         if (!rule.trimmed().isEmpty())
             selectors << rule.section('{', 0, 0).trimmed();
     }
+    selectors.resize(30); // the written rules come first, in their order
     QCOMPARE(selectors, QStringList({"QWidget",
                                      "QLabel#title",
                                      "QLabel#heading",
@@ -197,15 +226,17 @@ void TestUi::styleSheetIsInForce()
 void TestUi::signInAndOut_data()
 {
     QTest::addColumn<int>("expires");
-    QTest::addColumn<int>("minutes");
-    QTest::newRow("900 s") << 900 << 15;
-    QTest::newRow("899 s") << 899 << 14;
+    QTest::addColumn<QString>("minutes");
+    QTest::newRow("900 s") << 900 << "15 minut";
+    QTest::newRow("899 s") << 899 << "14 minut";
+    QTest::newRow("one") << 119 << "1 minuta";
+    QTest::newRow("two to four") << 299 << "4 minuty";
 }
 
 void TestUi::signInAndOut()
 {
     QFETCH(int, expires);
-    QFETCH(int, minutes);
+    QFETCH(QString, minutes);
     m_world->auth().change([&](AuthBehaviour& b) {
         b.expiresIn = expires;
         b.polls = {"authorization_pending", ""};
@@ -224,11 +255,12 @@ void TestUi::signInAndOut()
     QTRY_VERIFY(withText<QLabel>(m_window.get(), "TRVK4242"));
     QVERIFY(openPage->isVisible());
     QVERIFY(!signIn->isEnabled());
-    QVERIFY(withText<QLabel>(m_window.get(),
-                             QString("Zadej tento kód na https://www.microsoft.com/link · "
-                                     "platnost %1 minut")
-                                 .arg(minutes)));
+    QVERIFY(withText<QLabel>(
+        m_window.get(), "Zadej tento kód na https://www.microsoft.com/link · platnost " + minutes));
     QCOMPARE(QGuiApplication::clipboard()->text(), QString("TRVK4242"));
+    QTest::mouseClick(openPage, Qt::LeftButton); // no browser offscreen: the address shows
+    QVERIFY(withText<QLabel>(m_window.get(), "Prohlížeč nelze otevřít. Zadejte v něm tuto "
+                                             "adresu: https://www.microsoft.com/link"));
 
     QVERIFY(waitIdle(*m_controller));
     QCOMPARE(pages->currentIndex(), 1);
@@ -236,6 +268,8 @@ void TestUi::signInAndOut()
     QVERIFY(!openPage->isVisible());
     QVERIFY(!withText<QLabel>(m_window.get(), "TRVK4242"));
     QVERIFY(logout->isVisible() && logout->isEnabled());
+    QCOMPARE(m_window->focusWidget(), m_window->findChild<QListWidget*>());
+    QVERIFY(m_window->findChild<QLabel*>("message")->isHidden()); // settled by the sign-in
 
     QTest::mouseClick(logout, Qt::LeftButton);
     QCOMPARE(pages->currentIndex(), 0);
@@ -320,6 +354,8 @@ void TestUi::closeDuringJobAndGame()
     QTest::mouseClick(stop, Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(!m_controller->isGameRunning(), 30000);
     QVERIFY(!stop->isVisible());
+    QVERIFY(withText<QLabel>(m_window.get(), "Hra byla ukončena"));
+    QVERIFY(m_window->findChild<QLabel*>("message")->isHidden()); // a stop is no crash
     QVERIFY(m_window->close());
 }
 
@@ -433,6 +469,8 @@ void TestUi::modCards()
     m_controller->selectEvent(1);
     m_controller->toggleMod("modmenu", true);
     QVERIFY(waitIdle(*m_controller));
+    QVERIFY2(m_controller->settings().enabledMods.value("fabric-cup").contains("modmenu"),
+             qPrintable(m_window->findChild<QLabel*>("message")->text()));
 
     for (QLineEdit* edit : m_window->findChildren<QLineEdit*>()) {
         if (edit->placeholderText() == "Hledat modifikaci…")
@@ -461,6 +499,151 @@ void TestUi::modCards()
         QVERIFY(withText<QLabel>(m_window.get(),
                                  "Tento mod je povinný nebo jej vyžaduje jiný zapnutý mod."));
     }
+}
+
+void TestUi::geometry_data()
+{
+    QTest::addColumn<QSize>("screen"); // its available area
+    QTest::addColumn<QByteArray>("scale");
+    QTest::addColumn<bool>("written");    // the written start and minimum sizes fit
+    QTest::addColumn<bool>("unscrolled"); // "Hrát" shows without scrolling
+    QTest::newRow("1366×728 at 1") << QSize(1366, 728) << QByteArray("1") << false << true;
+    QTest::newRow("1920×1040 at 1") << QSize(1920, 1040) << QByteArray("1") << true << true;
+    QTest::newRow("1920×1040 at 1.25") << QSize(1920, 1040) << QByteArray("1.25") << false << true;
+    QTest::newRow("1920×1040 at 1.5") << QSize(1920, 1040) << QByteArray("1.5") << false << true;
+    QTest::newRow("1920×1040 at 2") << QSize(1920, 1040) << QByteArray("2") << false << false;
+}
+
+// The scale factor is fixed when the application starts: each row runs in a
+// process of its own on an offscreen screen of the row's size.
+void TestUi::geometry()
+{
+    QFETCH(QSize, screen);
+    QFETCH(QByteArray, scale);
+    QFETCH(bool, written);
+    QFETCH(bool, unscrolled);
+    if (qEnvironmentVariableIsEmpty("TST_UI_CHILD")) {
+        QTemporaryFile config;
+        QVERIFY(config.open());
+        config.write(QString(R"({"screens": [{"name": "s", "width": %1, "height": %2}]})")
+                         .arg(screen.width())
+                         .arg(screen.height())
+                         .toUtf8());
+        config.close();
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TST_UI_CHILD", "1");
+        env.insert("QT_SCALE_FACTOR", scale);
+        env.insert("QT_QPA_PLATFORM", "offscreen:configfile=" + config.fileName());
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QString("geometry:") + QTest::currentDataTag()});
+        QVERIFY(child.waitForFinished(180000));
+        QVERIFY2(child.exitCode() == 0, child.readAllStandardOutput().constData());
+        return;
+    }
+    start(false); // the sign-in card: its title whole, its parts apart
+    QLabel* title = withText<QLabel>(m_window.get(), "Tvoje další hra začíná tady.");
+    QTRY_VERIFY(title->height() >= title->heightForWidth(title->width()));
+    QRegion card;
+    for (QWidget* part :
+         title->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        QVERIFY2(part->isHidden() || !card.intersects(part->geometry()),
+                 qPrintable(part->objectName()));
+        card += part->isHidden() ? QRect() : part->geometry();
+    }
+
+    m_world->storeRefreshToken();
+    m_controller->initialize(); // signs in with the stored token
+    QVERIFY(waitIdle(*m_controller));
+    const QRect area = m_window->screen()->availableGeometry();
+    QVERIFY(area.contains(m_window->frameGeometry()));
+    QVERIFY(!written ||
+            (m_window->size() == QSize(1100, 760) && m_window->minimumSize() == QSize(900, 650)));
+    auto* tabs = m_window->findChild<QTabWidget*>();
+    auto* play = withText<QPushButton>(m_window.get(), "Hrát  →");
+    if (!unscrolled)
+        qobject_cast<QScrollArea*>(tabs->widget(0))->ensureWidgetVisible(play);
+    for (QWidget* button : {play, withText<QPushButton>(m_window.get(), "Odhlásit")})
+        QCOMPARE(button->visibleRegion(), QRegion(button->rect()));
+
+    // The smallest window with a message: pages scroll, fields keep their size.
+    m_controller->selectEvent(1); // with mod cards
+    m_window->resize(m_window->minimumSize());
+    Settings wrong = m_controller->settings();
+    wrong.jvmFlags = "\n";
+    m_controller->saveSettings(wrong);
+    for (int tab = 0; tab < tabs->count(); ++tab) {
+        tabs->setCurrentIndex(tab);
+        QCoreApplication::sendPostedEvents();
+        for (QWidget* field : fields(tabs->currentWidget())) {
+            QVERIFY2(!field->isVisible() || (field->height() >= field->sizeHint().height() &&
+                                             field->width() >= field->minimumSizeHint().width()),
+                     qPrintable(accessibleName(field)));
+        }
+        for (QScrollBar* bar : tabs->currentWidget()->findChildren<QScrollBar*>()) // dark
+            QVERIFY(!bar->isVisible() ||
+                    bar->grab().toImage().pixelColor(bar->rect().center()).lightness() < 100);
+    }
+}
+
+void TestUi::keyboard_data()
+{
+    QTest::addColumn<int>("tab");
+    QTest::addColumn<QString>("button"); // pressed from the keyboard while a message shows
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("focus"); // afterwards
+    QTest::newRow("stored sign-in at start") << 0 << "" << 0 << "Připraveno"
+                                             << "Eventy";
+    QTest::newRow("Enter plays, the game ends")
+        << 0 << "Hrát" << int(Qt::Key_Enter) << "Hra byla ukončena"
+        << "Hrát";
+    QTest::newRow("Space toggles a mod")
+        << 1 << "Zoomify: Nainstalovat a zapnout" << int(Qt::Key_Space) << "Připraveno"
+        << "Zoomify: Zapnuto · vypnout";
+    QTest::newRow("Enter saves the settings")
+        << 2 << "Uložit nastavení" << int(Qt::Key_Enter) << "Připraveno"
+        << "Uložit nastavení";
+    QTest::newRow("Return signs out") << 0 << "Odhlásit" << int(Qt::Key_Return) << "Připraveno"
+                                      << "Přihlásit se přes Microsoft";
+}
+
+void TestUi::keyboard()
+{
+    QFETCH(int, tab);
+    QFETCH(QString, button);
+    QFETCH(int, key);
+    QFETCH(QString, status);
+    QFETCH(QString, focus);
+    start(true);
+    m_controller->selectEvent(tab == 1 ? 1 : 0); // the Fabric event has optional mods
+    m_window->findChild<QTabWidget*>()->setCurrentIndex(tab);
+    if (!button.isEmpty()) {
+        Settings wrong = m_controller->settings();
+        wrong.jvmFlags = "\n";
+        m_controller->saveSettings(wrong);
+        const auto all = m_window->findChildren<QWidget*>();
+        QWidget* pressed = *std::find_if(all.begin(), all.end(),
+                                         [&](QWidget* w) { return accessibleName(w) == button; });
+        pressed->setFocus();
+        QTest::keyClick(pressed, Qt::Key(key));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(withText<QLabel>(m_window.get(), status) && !m_controller->isBusy() &&
+                                 !m_controller->isGameRunning(),
+                             120000);
+    QCOMPARE(accessibleName(m_window->focusWidget()), focus);
+    QVERIFY(m_window->findChild<QLabel*>("message")->isHidden());
+}
+
+// Every field, list, box, bar and button has a name for screen readers.
+void TestUi::accessibleNames()
+{
+    start(true);
+    QList<QWidget*> widgets = fields(m_window.get());
+    widgets << m_window->findChild<QProgressBar*>();
+    for (QWidget* widget : std::as_const(widgets))
+        QVERIFY2(!accessibleName(widget).isEmpty(), widget->metaObject()->className());
 }
 
 QTEST_MAIN(TestUi)
