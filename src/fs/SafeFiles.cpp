@@ -23,14 +23,15 @@ const QString kCancelled = QStringLiteral("Operace byla zrušena.");
 
 // Windows device names, alone or followed by a dot and anything. Windows also
 // takes the superscript digits one to three after COM and LPT for device
-// numbers ("lpt².txt" opens a printer port). Compiled once per process
+// numbers ("lpt².txt" opens a printer port), and it drops blanks between the
+// name and the dot ("con .txt" is the console). Compiled once per process
 // (thread-safe static initialisation) and only read afterwards.
 const QRegularExpression& reservedNameExpression()
 {
     static const QRegularExpression expression = [] {
         QRegularExpression re(
             QStringLiteral("^(con|prn|aux|nul|(?:com|lpt)[0-9\\x{b9}\\x{b2}\\x{b3}])"
-                           "(?:\\.|$)"),
+                           " *(?:\\.|$)"),
             QRegularExpression::CaseInsensitiveOption);
         re.optimize();
         return re;

@@ -141,6 +141,8 @@ void TestFs::sanitizeAccepts_data()
                              << "console.log";
     QTest::newRow("conx") << "conx"
                           << "conx";
+    QTest::newRow("blank inside name") << "con x.txt"
+                                       << "con x.txt";
     QTest::newRow("dot inside name") << "a.b.c"
                                      << "a.b.c";
     QTest::newRow("leading dot") << ".hidden/x"
@@ -206,6 +208,7 @@ void TestFs::sanitizeRefuses_data()
     QTest::newRow("COM superscript one") << "COM¹";
     QTest::newRow("Com superscript three in subfolder") << "sub/Com³.log";
     QTest::newRow("LPT superscript three") << "LPT³";
+    QTest::newRow("blanks before the dot") << "sub/con  .txt";
 }
 
 void TestFs::sanitizeRefuses()
