@@ -3,7 +3,9 @@
 #include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
 #include "fs/StreamHash.h"
+#include "fs/ZipExtract.h"
 #include "support/TestData.h"
+#include "support/ZipBuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -79,6 +81,8 @@ class TestFs : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void beyond260Characters_data();
+    void beyond260Characters();
     void sanitizeAccepts_data();
     void sanitizeAccepts();
     void sanitizeRefuses_data();
@@ -737,6 +741,53 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("TarvikClient"));
     TestFs test;
     return QTest::qExec(&test, argc, argv);
+}
+
+// Paths longer than 260 characters (a deep data folder): every file
+// operation of the layer works there. Under Wine (scripts/test-windows) this
+// exercises the long form of the Windows calls.
+void TestFs::beyond260Characters_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::newRow("write") << "write";
+    QTest::newRow("write over a file") << "replace";
+    QTest::newRow("copy") << "copy";
+    QTest::newRow("extract") << "extract";
+    QTest::newRow("link check on the way") << "resolve";
+}
+
+void TestFs::beyond260Characters()
+{
+    QFETCH(QString, operation);
+    QTemporaryDir dir;
+    QString deep = dir.path();
+    while (deep.size() < 300)
+        deep += "/hluboká složka s dlouhým názvem";
+    tarvik::ensureDir(deep);
+    const QString file = deep + "/soubor.txt";
+    QVERIFY(file.size() > 260);
+    const QString thrown = errorOf([&] {
+        if (operation == "write" || operation == "replace") {
+            if (operation == "replace")
+                writeFileAtomically(file, "old");
+            writeFileAtomically(file, "obsah");
+        } else if (operation == "copy") {
+            writeFileAtomically(dir.filePath("zdroj.txt"), "obsah");
+            copyFile(dir.filePath("zdroj.txt"), file);
+        } else if (operation == "extract") {
+            const QString zip = dir.filePath("a.zip");
+            if (!test::ZipBuilder().file("soubor.txt", "obsah").write(zip))
+                throw Error("no archive");
+            extractZip(zip, deep, {}, false);
+        } else {
+            writeFileAtomically(file, "obsah");
+            if (resolveInside(deep, "soubor.txt") != file)
+                throw Error("another path");
+        }
+    });
+    QCOMPARE(thrown, test::kNoError);
+    QCOMPARE(test::readBytes(file), QByteArray("obsah"));
+    QCOMPARE(QDir(deep).entryList(QDir::Files | QDir::Hidden), QStringList{"soubor.txt"});
 }
 
 #include "tst_fs.moc"

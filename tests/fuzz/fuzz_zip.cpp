@@ -15,6 +15,8 @@
 
 #include <zip.h>
 
+#include <algorithm>
+
 using namespace tarvik;
 
 namespace {
@@ -37,7 +39,10 @@ QHash<QString, quint64> declaredSizes(const QString& archivePath)
                                    &st) != 0)
             continue;
         try {
-            sizes.insert(sanitizeRelativePath(QString::fromUtf8(raw)).toCaseFolded(), st.size);
+            // Duplicates are refused, but only when they are reached: the
+            // first one may have been written. Keep the larger size.
+            quint64& size = sizes[sanitizeRelativePath(QString::fromUtf8(raw)).toCaseFolded()];
+            size = std::max<quint64>(size, st.size);
         } catch (const Error&) {
         }
     }
