@@ -110,9 +110,9 @@ PlaceholderTable placeholderTable(const GameInstallation& installation, const Ev
     // an English Windows).
     table.insert(QStringLiteral("game_directory"), QStringLiteral("."));
     table.insert(QStringLiteral("assets_root"),
-                 QDir::toNativeSeparators(QDir(installation.instanceDir)
-                                              .relativeFilePath(resolveInside(
-                                                  data, QStringLiteral("assets")))));
+                 QDir::toNativeSeparators(
+                     QDir(installation.instanceDir)
+                         .relativeFilePath(resolveInside(data, QStringLiteral("assets")))));
     table.insert(QStringLiteral("assets_index_name"), installation.assetIndexId);
     table.insert(QStringLiteral("auth_uuid"), account.uuid);
     table.insert(QStringLiteral("auth_access_token"), QString::fromUtf8(account.accessToken));

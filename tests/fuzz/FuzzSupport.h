@@ -18,13 +18,12 @@
 #include <optional>
 
 // A broken property is a crash: libFuzzer keeps the input as a reproducer.
-#define FUZZ_CHECK(condition)                                                                   \
-    do {                                                                                        \
-        if (!(condition)) {                                                                     \
-            std::fprintf(stderr, "property broken: %s (%s:%d)\n", #condition, __FILE__,        \
-                         __LINE__);                                                             \
-            std::abort();                                                                       \
-        }                                                                                       \
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "property broken: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+            std::abort();                                                                          \
+        }                                                                                          \
     } while (false)
 
 namespace tarvik::fuzz {

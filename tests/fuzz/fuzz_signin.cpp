@@ -62,7 +62,8 @@ void checkChain(const QJsonObject& reply)
         FUZZ_CHECK(!detail::readLoginToken(reply).isEmpty());
     } catch (const Error&) {
     }
-    const qint64 lifetime = detail::sessionLifetimeSeconds(reply.value(QLatin1String("expires_in")));
+    const qint64 lifetime =
+        detail::sessionLifetimeSeconds(reply.value(QLatin1String("expires_in")));
     FUZZ_CHECK(lifetime >= 1 && lifetime <= 86400);
     try {
         const Account account = detail::readProfile(reply);

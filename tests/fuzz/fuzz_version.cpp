@@ -79,11 +79,9 @@ void checkAssetIndex(const QJsonObject& json)
 
 void checkFabricProfile(const QJsonObject& json, const PlatformDescriptor& platform)
 {
-    collectArguments(json.value(QLatin1String("arguments"))
-                         .toObject()
-                         .value(QLatin1String("jvm"))
-                         .toArray(),
-                     platform);
+    collectArguments(
+        json.value(QLatin1String("arguments")).toObject().value(QLatin1String("jvm")).toArray(),
+        platform);
     const QString libraries = dataDir() + QStringLiteral("/libraries");
     const QJsonArray list = json.value(QLatin1String("libraries")).toArray();
     for (const QJsonValue& value : list) {
@@ -113,9 +111,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     checkAssetIndex(*document);
     try {
-        const QString id = sanitizeRelativePath(
-            document->value(QLatin1String("assetIndex")).toObject().value(QLatin1String("id"))
-                .toString());
+        const QString id = sanitizeRelativePath(document->value(QLatin1String("assetIndex"))
+                                                    .toObject()
+                                                    .value(QLatin1String("id"))
+                                                    .toString());
         FUZZ_CHECK(!id.isEmpty());
     } catch (const Error&) {
     }

@@ -35,8 +35,8 @@ QHash<QString, quint64> declaredSizes(const QString& archivePath)
         zip_stat_t st;
         zip_stat_init(&st);
         const char* raw = zip_get_name(archive, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW);
-        if (!raw || zip_stat_index(archive, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW,
-                                   &st) != 0)
+        if (!raw ||
+            zip_stat_index(archive, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW, &st) != 0)
             continue;
         try {
             // Duplicates are refused, but only when they are reached: the
@@ -62,8 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         QFile archive(archivePath);
         FUZZ_CHECK(archive.open(QIODevice::WriteOnly));
-        FUZZ_CHECK(archive.write(reinterpret_cast<const char*>(data),
-                                 static_cast<qint64>(size)) == static_cast<qint64>(size));
+        FUZZ_CHECK(archive.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) ==
+                   static_cast<qint64>(size));
     }
     const bool dllOnly = size % 2 == 1;
     try {

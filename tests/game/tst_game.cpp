@@ -993,10 +993,14 @@ void TestGame::pathsRelativeToInstance_data()
 {
     QTest::addColumn<QString>("placeholder");
     QTest::addColumn<QString>("folder"); // below the data folder
-    QTest::newRow("game directory") << "${game_directory}" << "instances/cup";
-    QTest::newRow("assets root") << "${assets_root}" << "assets";
-    QTest::newRow("library directory") << "${library_directory}" << "libraries";
-    QTest::newRow("natives") << "${natives_directory}" << "instances/cup/natives";
+    QTest::newRow("game directory") << "${game_directory}"
+                                    << "instances/cup";
+    QTest::newRow("assets root") << "${assets_root}"
+                                 << "assets";
+    QTest::newRow("library directory") << "${library_directory}"
+                                       << "libraries";
+    QTest::newRow("natives") << "${natives_directory}"
+                             << "instances/cup/natives";
 }
 
 void TestGame::pathsRelativeToInstance()
@@ -1018,7 +1022,8 @@ void TestGame::pathsRelativeToInstance()
     QVERIFY2(QDir::isRelativePath(value), qPrintable(value));
     QCOMPARE(QDir::cleanPath(QDir(instance).absoluteFilePath(QDir::fromNativeSeparators(value))),
              data + "/" + folder);
-    QStringList lines = QString::fromLocal8Bit(readBytes(instance + "/.tarvik-jvm.args")).split('\n');
+    QStringList lines =
+        QString::fromLocal8Bit(readBytes(instance + "/.tarvik-jvm.args")).split('\n');
     for (const QString& line : lines + plan.arguments) {
         QVERIFY2(!QDir::fromNativeSeparators(line).contains(data, Qt::CaseInsensitive),
                  qPrintable(line));

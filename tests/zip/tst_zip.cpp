@@ -262,7 +262,8 @@ void TestZip::rerunRemovesKilledRunsTemporaries()
     QFETCH(bool, removed);
     QTemporaryDir dir;
     const QString zip = dir.filePath("natives.zip");
-    QVERIFY(ZipBuilder().file("a.dll", "pe").file("sub/b.dll", "pe2").file("d.txt", "t").write(zip));
+    QVERIFY(
+        ZipBuilder().file("a.dll", "pe").file("sub/b.dll", "pe2").file("d.txt", "t").write(zip));
     const QString target = dir.filePath("out");
     QVERIFY(QDir().mkpath(QFileInfo(target + '/' + leftover).path()));
     QFile stale(target + '/' + leftover);

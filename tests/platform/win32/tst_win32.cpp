@@ -195,7 +195,6 @@ void longPaths()
     };
     for (const auto& c : cases)
         check(longPath(c.in) == c.out, "longPath", __LINE__);
-
 }
 
 bool startChild(const std::wstring& self, int sleepMs, PROCESS_INFORMATION& info)
