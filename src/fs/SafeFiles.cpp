@@ -103,7 +103,16 @@ QByteArray readFile(const QString& path, qint64 ceiling)
         throw Error(message);
     // Read at most one byte past the ceiling: a file that grows after the size
     // check, or a device that reports size 0, cannot make us read without end.
-    QByteArray content = file.read(ceiling + 1);
+    // In blocks, so that a small file does not cost a buffer of the ceiling's
+    // size (QIODevice::read allocates all it is asked for).
+    QByteArray content;
+    while (content.size() <= ceiling) {
+        const QByteArray block =
+            file.read(std::min<qint64>(kIoBlockSize, ceiling + 1 - content.size()));
+        if (block.isEmpty())
+            break;
+        content += block;
+    }
     if (content.size() > ceiling || file.error() != QFileDevice::NoError)
         throw Error(message);
     return content;
