@@ -57,20 +57,14 @@ Account runDeviceCodeFlow(const AuthContext& context, const DeviceCodeCallback& 
         context, QStringLiteral("devicecode"),
         {{kClientId, context.clientId},
          {QStringLiteral("scope"), QStringLiteral("XboxLive.signin offline_access")}});
-    const QString deviceCode = offer.value(QLatin1String("device_code")).toString();
-    const QString userCode = offer.value(QLatin1String("user_code")).toString();
-    const qint64 expiresIn = offer.value(QLatin1String("expires_in")).toInteger(0);
-    const QUrl url(offer.value(QLatin1String("verification_uri")).toString(), QUrl::TolerantMode);
-    // An empty user code is refused as well: the player would have nothing
-    // to type in and the flow could only run out its deadline.
-    if (deviceCode.isEmpty() || userCode.isEmpty() || expiresIn < 1 || expiresIn > 1800 ||
-        !detail::isVerificationAddress(url, Endpoints::current().microsoftDomain)) {
-        throw Error(QStringLiteral("Microsoft nevrátil platný přihlašovací kód. Ověřte nastavení "
-                                   "veřejné desktopové aplikace."));
-    }
-    qCDebug(lcAuth) << "device code issued for" << url.host() << "lifetime" << expiresIn;
+    const detail::DeviceCodeOffer checked =
+        detail::readDeviceCodeOffer(offer, Endpoints::current().microsoftDomain);
+    const QString& deviceCode = checked.deviceCode;
+    const qint64 expiresIn = checked.shown.expires;
+    qCDebug(lcAuth) << "device code issued for" << checked.shown.url.host() << "lifetime"
+                    << expiresIn;
     if (onDeviceCode)
-        onDeviceCode(DeviceCode{userCode, url, static_cast<qint32>(expiresIn)});
+        onDeviceCode(checked.shown);
 
     const QDateTime deadline = timing.now().addSecs(expiresIn);
     int interval = detail::initialPollInterval(offer.value(QLatin1String("interval")));
@@ -82,19 +76,11 @@ Account runDeviceCodeFlow(const AuthContext& context, const DeviceCodeCallback& 
             {{kClientId, context.clientId},
              {kGrantType, QStringLiteral("urn:ietf:params:oauth:grant-type:device_code")},
              {QStringLiteral("device_code"), deviceCode}});
-        const QString error = reply.value(QLatin1String("error")).toString();
-        qCDebug(lcAuth) << "poll answered" << (error.isEmpty() ? QStringLiteral("tokens") : error);
-        if (error.isEmpty())
+        const detail::PollAnswer answer = detail::readPollAnswer(reply);
+        if (answer == detail::PollAnswer::Tokens)
             break;
-        if (error == QLatin1String("slow_down"))
+        if (answer == detail::PollAnswer::SlowDown)
             interval = detail::slowedPollInterval(interval);
-        else if (error == QLatin1String("authorization_pending"))
-            continue;
-        else if (error == QLatin1String("authorization_declined"))
-            throw Error(QStringLiteral("Přihlášení bylo odmítnuto."));
-        else
-            throw Error(QStringLiteral("Přihlašovací kód vypršel nebo registrace aplikace "
-                                       "nepovoluje přihlášení."));
     }
     // After the deadline the last reply holds no access token, which
     // finishWithTokens reports as an unfinished sign-in.
@@ -123,6 +109,38 @@ Account signIn(const AuthContext& context, bool interactive, const DeviceCodeCal
 }
 
 namespace detail {
+
+DeviceCodeOffer readDeviceCodeOffer(const QJsonObject& offer, const QString& domain)
+{
+    const QString deviceCode = offer.value(QLatin1String("device_code")).toString();
+    const QString userCode = offer.value(QLatin1String("user_code")).toString();
+    const qint64 expiresIn = offer.value(QLatin1String("expires_in")).toInteger(0);
+    const QUrl url(offer.value(QLatin1String("verification_uri")).toString(), QUrl::TolerantMode);
+    // An empty user code is refused as well: the player would have nothing
+    // to type in and the flow could only run out its deadline.
+    if (deviceCode.isEmpty() || userCode.isEmpty() || expiresIn < 1 || expiresIn > 1800 ||
+        !isVerificationAddress(url, domain)) {
+        throw Error(QStringLiteral("Microsoft nevrátil platný přihlašovací kód. Ověřte nastavení "
+                                   "veřejné desktopové aplikace."));
+    }
+    return {deviceCode, DeviceCode{userCode, url, static_cast<qint32>(expiresIn)}};
+}
+
+PollAnswer readPollAnswer(const QJsonObject& reply)
+{
+    const QString error = reply.value(QLatin1String("error")).toString();
+    qCDebug(lcAuth) << "poll answered" << (error.isEmpty() ? QStringLiteral("tokens") : error);
+    if (error.isEmpty())
+        return PollAnswer::Tokens;
+    if (error == QLatin1String("slow_down"))
+        return PollAnswer::SlowDown;
+    if (error == QLatin1String("authorization_pending"))
+        return PollAnswer::Pending;
+    if (error == QLatin1String("authorization_declined"))
+        throw Error(QStringLiteral("Přihlášení bylo odmítnuto."));
+    throw Error(QStringLiteral("Přihlašovací kód vypršel nebo registrace aplikace "
+                               "nepovoluje přihlášení."));
+}
 
 Account signIn(const AuthContext& context, bool interactive, const DeviceCodeCallback& onDeviceCode,
                const PollTiming& timing)

@@ -57,6 +57,21 @@ Account signIn(const AuthContext& context, bool interactive,
 
 namespace detail {
 
+// The device authorisation reply, checked: a device code, a non-empty user
+// code, a lifetime of 1 to 1800 seconds and a verification address of
+// `domain`; otherwise throws the invalid-code Error.
+struct DeviceCodeOffer
+{
+    QString deviceCode;
+    DeviceCode shown;
+};
+DeviceCodeOffer readDeviceCodeOffer(const QJsonObject& offer, const QString& domain);
+
+// What a poll of the token endpoint answered: tokens (no "error"), still
+// pending, or slow down; a refusal or any other error is thrown.
+enum class PollAnswer { Tokens, Pending, SlowDown };
+PollAnswer readPollAnswer(const QJsonObject& reply);
+
 // The form body: pairs joined by "&", names and values percent-encoded except
 // ASCII letters, digits and "-._~".
 QByteArray formEncode(const FormFields& fields);

@@ -103,9 +103,7 @@ Account exchangeMicrosoftToken(const AuthContext& context, const QByteArray& mic
             {QStringLiteral("RelyingParty"), endpoints.xboxRelyingParty},
             {QStringLiteral("TokenType"), QStringLiteral("JWT")},
         });
-    const QString userToken = stringOf(userReply, "Token");
-    if (userToken.isEmpty())
-        throw Error(QStringLiteral("Xbox nevrátil přihlašovací token."));
+    const QString userToken = detail::readUserToken(userReply);
 
     // 2. XSTS for the Minecraft services relying party.
     const QJsonObject xstsReply =
@@ -119,21 +117,15 @@ Account exchangeMicrosoftToken(const AuthContext& context, const QByteArray& mic
                             {QStringLiteral("RelyingParty"), endpoints.minecraftRelyingParty},
                             {QStringLiteral("TokenType"), QStringLiteral("JWT")},
                         });
-    const QJsonObject claim = firstUserClaim(xstsReply);
-    const QString userHash = stringOf(claim, "uhs");
-    const QString xstsToken = stringOf(xstsReply, "Token");
-    if (userHash.isEmpty() || xstsToken.isEmpty())
-        throw Error(QStringLiteral("Xbox nevrátil platnou identitu."));
+    const detail::XstsIdentity identity = detail::readXstsReply(xstsReply);
 
     // 3. Minecraft services login.
     const QJsonObject loginReply =
         postAccountJson(context, loginUrl(endpoints),
                         QJsonObject{{QStringLiteral("identityToken"),
-                                     QString(QStringLiteral("XBL3.0 x=") + userHash +
-                                             QLatin1Char(';') + xstsToken)}});
-    const QByteArray accessToken = stringOf(loginReply, "access_token").toUtf8();
-    if (accessToken.isEmpty())
-        throw Error(QStringLiteral("Minecraft nevrátil přihlašovací token."));
+                                     QString(QStringLiteral("XBL3.0 x=") + identity.userHash +
+                                             QLatin1Char(';') + identity.token)}});
+    const QByteArray accessToken = detail::readLoginToken(loginReply);
 
     // 4. The Java profile.
     const QUrl profile = profileUrl(endpoints);
@@ -155,21 +147,52 @@ Account exchangeMicrosoftToken(const AuthContext& context, const QByteArray& mic
     const QJsonObject profileReply = parseJsonObject(response.body);
 
     // 5. The account, 6. validated.
-    Account account;
-    account.name = stringOf(profileReply, "name");
-    account.uuid = stringOf(profileReply, "id");
-    account.xuid = stringOf(claim, "xid");
+    Account account = detail::readProfile(profileReply);
+    account.xuid = identity.xuid;
     account.clientId = context.clientId;
     account.accessToken = accessToken;
     account.expiresAt = QDateTime::currentDateTimeUtc().addSecs(
         detail::sessionLifetimeSeconds(loginReply.value(QLatin1String("expires_in"))));
-    if (!detail::isValidProfile(account.uuid, account.name))
-        throw Error(QStringLiteral("Neplatný Minecraft profil."));
     qCDebug(lcAuth) << "signed in, token lifetime until" << account.expiresAt;
     return account;
 }
 
 namespace detail {
+
+QString readUserToken(const QJsonObject& reply)
+{
+    const QString token = stringOf(reply, "Token");
+    if (token.isEmpty())
+        throw Error(QStringLiteral("Xbox nevrátil přihlašovací token."));
+    return token;
+}
+
+XstsIdentity readXstsReply(const QJsonObject& reply)
+{
+    const QJsonObject claim = firstUserClaim(reply);
+    XstsIdentity identity{stringOf(claim, "uhs"), stringOf(reply, "Token"), stringOf(claim, "xid")};
+    if (identity.userHash.isEmpty() || identity.token.isEmpty())
+        throw Error(QStringLiteral("Xbox nevrátil platnou identitu."));
+    return identity;
+}
+
+QByteArray readLoginToken(const QJsonObject& reply)
+{
+    const QByteArray token = stringOf(reply, "access_token").toUtf8();
+    if (token.isEmpty())
+        throw Error(QStringLiteral("Minecraft nevrátil přihlašovací token."));
+    return token;
+}
+
+Account readProfile(const QJsonObject& reply)
+{
+    Account account;
+    account.name = stringOf(reply, "name");
+    account.uuid = stringOf(reply, "id");
+    if (!isValidProfile(account.uuid, account.name))
+        throw Error(QStringLiteral("Neplatný Minecraft profil."));
+    return account;
+}
 
 qint64 sessionLifetimeSeconds(const QJsonValue& expiresIn)
 {

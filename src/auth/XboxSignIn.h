@@ -27,6 +27,25 @@ QJsonObject postAccountJson(const AuthContext& context, const QUrl& endpoint,
 Account exchangeMicrosoftToken(const AuthContext& context, const QByteArray& microsoftAccessToken);
 
 namespace detail {
+
+// The replies of the chain, read leniently and checked; each throws the
+// chain's Error for its step.
+// The user token of the user-authentication reply ("Token").
+QString readUserToken(const QJsonObject& reply);
+// What the XSTS reply yields: the user hash and Xbox user id of the first
+// "xui" claim, and the token.
+struct XstsIdentity
+{
+    QString userHash;
+    QString token;
+    // Empty when the claim has none.
+    QString xuid;
+};
+XstsIdentity readXstsReply(const QJsonObject& reply);
+// The Minecraft access token of the login reply.
+QByteArray readLoginToken(const QJsonObject& reply);
+// An Account with the profile's name and id, both checked by isValidProfile.
+Account readProfile(const QJsonObject& reply);
 // Lifetime in seconds of a Minecraft token from the login reply's
 // "expires_in": 3600 when missing or not a number, at most 86400, 1 below 2.
 qint64 sessionLifetimeSeconds(const QJsonValue& expiresIn);

@@ -34,12 +34,17 @@ QString Settings::path()
 
 Settings Settings::load()
 {
-    Settings settings;
     const QString file = path();
     if (!QFileInfo::exists(file))
-        return settings;
+        return Settings();
+    Settings settings = fromJson(parseJsonObject(readFile(file, kMaxDocumentSize)));
+    qCDebug(lcCatalog) << "settings loaded from" << file;
+    return settings;
+}
 
-    const QJsonObject object = parseJsonObject(readFile(file, kMaxDocumentSize));
+Settings Settings::fromJson(const QJsonObject& object)
+{
+    Settings settings;
     // toInt() yields the default for anything that is not a whole number in
     // the 32-bit range, text included.
     settings.ramMb = object.value(QLatin1String("ramMb")).toInt(settings.ramMb);
@@ -58,7 +63,6 @@ Settings Settings::load()
     }
 
     validate(settings);
-    qCDebug(lcCatalog) << "settings loaded from" << file;
     return settings;
 }
 
@@ -73,18 +77,15 @@ void Settings::validate(const Settings& settings)
         throw Error(QStringLiteral("Neplatné JVM parametry."));
 }
 
-void Settings::save(const Settings& settings)
+QJsonObject Settings::toJson(const Settings& settings)
 {
-    validate(settings);
-
     QJsonObject enabled;
     for (auto it = settings.enabledMods.cbegin(); it != settings.enabledMods.cend(); ++it) {
         QStringList ids(it.value().cbegin(), it.value().cend());
         std::sort(ids.begin(), ids.end()); // UTF-16 code units, case-sensitive
         enabled.insert(it.key(), QJsonArray::fromStringList(ids));
     }
-
-    const QJsonObject object{
+    return QJsonObject{
         {QStringLiteral("ramMb"), settings.ramMb},
         {QStringLiteral("width"), settings.width},
         {QStringLiteral("height"), settings.height},
@@ -94,7 +95,12 @@ void Settings::save(const Settings& settings)
         {QStringLiteral("closeOnLaunch"), settings.closeOnLaunch},
         {QStringLiteral("enabledMods"), enabled},
     };
-    writeFileAtomically(path(), QJsonDocument(object).toJson(QJsonDocument::Indented));
+}
+
+void Settings::save(const Settings& settings)
+{
+    validate(settings);
+    writeFileAtomically(path(), QJsonDocument(toJson(settings)).toJson(QJsonDocument::Indented));
     qCDebug(lcCatalog) << "settings saved to" << path();
 }
 

@@ -5,6 +5,7 @@
 // file, so it may run on a worker thread.
 #pragma once
 
+#include <QJsonObject>
 #include <QMap>
 #include <QSet>
 #include <QString>
@@ -30,6 +31,14 @@ struct Settings
     // written then). Throws Error when the file cannot be read, is not a JSON
     // object, or holds values that validate() refuses.
     static Settings load();
+
+    // The settings that a document holds, read leniently and validated;
+    // throws Error as load() does.
+    static Settings fromJson(const QJsonObject& object);
+
+    // The document that save() writes (mod ids sorted); fromJson gives the
+    // same settings back.
+    static QJsonObject toJson(const Settings& settings);
 
     // Throws Error with the first rule the values break.
     static void validate(const Settings& settings);

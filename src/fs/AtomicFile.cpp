@@ -10,6 +10,8 @@
 #include <system_error>
 
 #ifdef Q_OS_WIN
+#include "platform/LongPath.h"
+
 #include <io.h>
 #else
 #include <fcntl.h>
@@ -25,7 +27,12 @@ const QLatin1String kSuffix(".part");
 
 std::filesystem::path nativePath(const QString& path)
 {
+#ifdef Q_OS_WIN
+    // The long form, so that a rename works beyond 260 characters.
+    return std::filesystem::path(platform::longPath(QDir::toNativeSeparators(path).toStdWString()));
+#else
     return std::filesystem::path(path.toStdU16String());
+#endif
 }
 
 // The random part: one 64-bit number in base 36, so 1 to 13 characters.

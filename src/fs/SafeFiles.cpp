@@ -23,14 +23,15 @@ const QString kCancelled = QStringLiteral("Operace byla zrušena.");
 
 // Windows device names, alone or followed by a dot and anything. Windows also
 // takes the superscript digits one to three after COM and LPT for device
-// numbers ("lpt².txt" opens a printer port). Compiled once per process
+// numbers ("lpt².txt" opens a printer port), and it drops blanks between the
+// name and the dot ("con .txt" is the console). Compiled once per process
 // (thread-safe static initialisation) and only read afterwards.
 const QRegularExpression& reservedNameExpression()
 {
     static const QRegularExpression expression = [] {
         QRegularExpression re(
             QStringLiteral("^(con|prn|aux|nul|(?:com|lpt)[0-9\\x{b9}\\x{b2}\\x{b3}])"
-                           "(?:\\.|$)"),
+                           " *(?:\\.|$)"),
             QRegularExpression::CaseInsensitiveOption);
         re.optimize();
         return re;
@@ -102,7 +103,16 @@ QByteArray readFile(const QString& path, qint64 ceiling)
         throw Error(message);
     // Read at most one byte past the ceiling: a file that grows after the size
     // check, or a device that reports size 0, cannot make us read without end.
-    QByteArray content = file.read(ceiling + 1);
+    // In blocks, so that a small file does not cost a buffer of the ceiling's
+    // size (QIODevice::read allocates all it is asked for).
+    QByteArray content;
+    while (content.size() <= ceiling) {
+        const QByteArray block =
+            file.read(std::min<qint64>(kIoBlockSize, ceiling + 1 - content.size()));
+        if (block.isEmpty())
+            break;
+        content += block;
+    }
     if (content.size() > ceiling || file.error() != QFileDevice::NoError)
         throw Error(message);
     return content;

@@ -246,6 +246,9 @@ void extractZip(const QString& archivePath, const QString& targetFolder, const C
         const QString outputPath = resolveInside(targetFolder, validated);
         ensureDir(QFileInfo(outputPath).absolutePath());
 
+        // An extraction killed part-way leaves its temporaries; each entry
+        // has one writer at a time, so those of this entry are stale.
+        AtomicFile::removeStaleTemporaries(outputPath);
         AtomicFile out(outputPath);
         if (!out.open())
             throw Error(QStringLiteral("Nelze zapsat obsah archivu."));

@@ -23,6 +23,12 @@ namespace {
 const QLatin1String kDownloads("downloads");
 const QLatin1String kPath("path");
 
+bool isSha1(const QByteArray& hash)
+{
+    static const QRegularExpression sha1Pattern(QStringLiteral("\\A[0-9a-fA-F]{40}\\z"));
+    return sha1Pattern.match(QString::fromLatin1(hash)).hasMatch();
+}
+
 QString libraryTarget(const QString& relativePath)
 {
     return resolveInside(dataDir(),
@@ -42,44 +48,19 @@ void unpackNatives(const QString& jar, const QString& nativesDir, const CancelFl
 
 Download fabricLibraryDownload(Http& http, const QJsonObject& library)
 {
-    const QStringList parts =
-        library.value(QLatin1String("name")).toString().split(QLatin1Char(':'), Qt::KeepEmptyParts);
-    if (parts.size() != 3)
-        throw Error(QStringLiteral("Nepodporovaná Fabric knihovna."));
-    QString group = parts.at(0);
-    group.replace(QLatin1Char('.'), QLatin1Char('/'));
-    const QString& artifactId = parts.at(1);
-    const QString& version = parts.at(2);
-    const QString relativePath = sanitizeRelativePath(
-        group + QLatin1Char('/') + artifactId + QLatin1Char('/') + version + QLatin1Char('/') +
-        artifactId + QLatin1Char('-') + version + QStringLiteral(".jar"));
-
-    const QJsonObject artifact =
-        library.value(kDownloads).toObject().value(QLatin1String("artifact")).toObject();
-    QString url = artifact.value(QLatin1String("url")).toString();
-    if (url.isEmpty())
-        url = library.value(QLatin1String("url")).toString() + relativePath;
-    const QUrl parsedUrl(url, QUrl::TolerantMode);
-
-    QByteArray hash = artifact.value(QLatin1String("sha1")).toString().toUtf8();
-    if (hash.isEmpty()) {
+    detail::FabricLibrary parsed = detail::fabricLibrary(library);
+    Download& download = parsed.download;
+    if (download.sha.isEmpty()) {
         const HttpResponse reply =
-            http.request(QUrl(url + QStringLiteral(".sha1"), QUrl::TolerantMode),
+            http.request(QUrl(parsed.urlText + QStringLiteral(".sha1"), QUrl::TolerantMode),
                          QByteArrayLiteral("GET"), {}, {}, QByteArrayLiteral("application/json"));
         if (reply.status != 200)
             throw Error(QStringLiteral("Nelze ověřit Fabric knihovnu."));
-        hash = reply.body.trimmed().left(40);
+        const QByteArray hash = reply.body.trimmed().left(40);
+        if (!isSha1(hash))
+            throw Error(QStringLiteral("Neplatný hash Fabric knihovny."));
+        download.sha = hash.toLower();
     }
-    static const QRegularExpression sha1Pattern(QStringLiteral("\\A[0-9a-fA-F]{40}\\z"));
-    if (!sha1Pattern.match(QString::fromLatin1(hash)).hasMatch())
-        throw Error(QStringLiteral("Neplatný hash Fabric knihovny."));
-
-    Download download;
-    download.url = parsedUrl;
-    download.path = libraryTarget(relativePath);
-    download.sha = hash.toLower();
-    download.algorithm = QCryptographicHash::Sha1;
-    download.size = artifact.value(QLatin1String("size")).toInteger(-1);
     return download;
 }
 
@@ -110,7 +91,6 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
     ensureDir(nativesDir);
 
     QList<Download> downloads;
-    QStringList nativeJars;
 
     const QJsonObject& json = result.versionJson;
     const QString clientJar = resolveInside(
@@ -118,37 +98,10 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
     downloads.append(gameFileDownload(
         json.value(kDownloads).toObject().value(QLatin1String("client")).toObject(), clientJar));
 
-    const QJsonArray libraries = json.value(QLatin1String("libraries")).toArray();
-    for (const QJsonValue& value : libraries) {
-        const QJsonObject library = value.toObject();
-        if (!rulesAllow(library, platform))
-            continue;
-        const QJsonObject libraryDownloads = library.value(kDownloads).toObject();
-        if (libraryDownloads.contains(QLatin1String("artifact"))) {
-            const QJsonObject artifact =
-                libraryDownloads.value(QLatin1String("artifact")).toObject();
-            const QString path = artifact.value(kPath).toString();
-            const QString target = libraryTarget(path);
-            downloads.append(gameFileDownload(artifact, target));
-            result.classpath.append(target);
-            if (path.contains(platform.nativesArtifactMarker))
-                nativeJars.append(target);
-        }
-        QString classifier = library.value(QLatin1String("natives"))
-                                 .toObject()
-                                 .value(platform.nativesKey)
-                                 .toString();
-        classifier.replace(QStringLiteral("${arch}"), QStringLiteral("64"));
-        if (!classifier.isEmpty()) {
-            const QJsonObject native = libraryDownloads.value(QLatin1String("classifiers"))
-                                           .toObject()
-                                           .value(classifier)
-                                           .toObject();
-            const QString target = libraryTarget(native.value(kPath).toString());
-            downloads.append(gameFileDownload(native, target));
-            nativeJars.append(target);
-        }
-    }
+    detail::VersionFiles files = detail::libraryFiles(json, platform);
+    downloads.append(files.downloads);
+    result.classpath = files.classpath;
+    const QStringList nativeJars = files.nativeJars;
 
     const QJsonObject arguments = json.value(QLatin1String("arguments")).toObject();
     result.gameArguments =
@@ -193,6 +146,91 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
                                     .value(QLatin1String("objects"))
                                     .toObject();
 
+    downloads = detail::assetObjectDownloads(objects);
+    qCDebug(lcGame) << "asset objects:" << downloads.size();
+    http.downloadMany(downloads);
+
+    result.classpath.append(clientJar);
+    return result;
+}
+
+namespace detail {
+
+FabricLibrary fabricLibrary(const QJsonObject& library)
+{
+    const QStringList parts =
+        library.value(QLatin1String("name")).toString().split(QLatin1Char(':'), Qt::KeepEmptyParts);
+    if (parts.size() != 3)
+        throw Error(QStringLiteral("Nepodporovaná Fabric knihovna."));
+    QString group = parts.at(0);
+    group.replace(QLatin1Char('.'), QLatin1Char('/'));
+    const QString& artifactId = parts.at(1);
+    const QString& version = parts.at(2);
+    const QString relativePath = sanitizeRelativePath(
+        group + QLatin1Char('/') + artifactId + QLatin1Char('/') + version + QLatin1Char('/') +
+        artifactId + QLatin1Char('-') + version + QStringLiteral(".jar"));
+
+    const QJsonObject artifact =
+        library.value(kDownloads).toObject().value(QLatin1String("artifact")).toObject();
+    FabricLibrary result;
+    result.urlText = artifact.value(QLatin1String("url")).toString();
+    if (result.urlText.isEmpty())
+        result.urlText = library.value(QLatin1String("url")).toString() + relativePath;
+
+    const QByteArray hash = artifact.value(QLatin1String("sha1")).toString().toUtf8();
+    if (!hash.isEmpty() && !isSha1(hash))
+        throw Error(QStringLiteral("Neplatný hash Fabric knihovny."));
+
+    Download& download = result.download;
+    download.url = QUrl(result.urlText, QUrl::TolerantMode);
+    download.path = libraryTarget(relativePath);
+    download.sha = hash.toLower();
+    download.algorithm = QCryptographicHash::Sha1;
+    download.size = artifact.value(QLatin1String("size")).toInteger(-1);
+    return result;
+}
+
+VersionFiles libraryFiles(const QJsonObject& json, const PlatformDescriptor& platform)
+{
+    VersionFiles files;
+    const QJsonArray libraries = json.value(QLatin1String("libraries")).toArray();
+    for (const QJsonValue& value : libraries) {
+        const QJsonObject library = value.toObject();
+        if (!rulesAllow(library, platform))
+            continue;
+        const QJsonObject libraryDownloads = library.value(kDownloads).toObject();
+        if (libraryDownloads.contains(QLatin1String("artifact"))) {
+            const QJsonObject artifact =
+                libraryDownloads.value(QLatin1String("artifact")).toObject();
+            const QString path = artifact.value(kPath).toString();
+            const QString target = libraryTarget(path);
+            files.downloads.append(gameFileDownload(artifact, target));
+            files.classpath.append(target);
+            if (path.contains(platform.nativesArtifactMarker))
+                files.nativeJars.append(target);
+        }
+        QString classifier = library.value(QLatin1String("natives"))
+                                 .toObject()
+                                 .value(platform.nativesKey)
+                                 .toString();
+        classifier.replace(QStringLiteral("${arch}"), QStringLiteral("64"));
+        if (!classifier.isEmpty()) {
+            const QJsonObject native = libraryDownloads.value(QLatin1String("classifiers"))
+                                           .toObject()
+                                           .value(classifier)
+                                           .toObject();
+            const QString target = libraryTarget(native.value(kPath).toString());
+            files.downloads.append(gameFileDownload(native, target));
+            files.nativeJars.append(target);
+        }
+    }
+
+    return files;
+}
+
+QList<Download> assetObjectDownloads(const QJsonObject& objects)
+{
+    QList<Download> downloads;
     static const QRegularExpression assetHash(QStringLiteral("\\A[0-9a-f]{40}\\z"));
     const QUrl objectStore = Endpoints::current().assetObjects;
     QString objectStorePath = objectStore.path(QUrl::FullyDecoded);
@@ -201,7 +239,6 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
     // Each of the (at most 256) prefix folders is resolved once; the object
     // file itself is refused by the download when it is a link.
     QHash<QString, QString> prefixFolders;
-    downloads.clear();
     QSet<QString> seen;
     seen.reserve(objects.size());
     for (auto it = objects.constBegin(); it != objects.constEnd(); ++it) {
@@ -230,11 +267,9 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
         download.size = object.value(QLatin1String("size")).toInteger(-1);
         downloads.append(download);
     }
-    qCDebug(lcGame) << "asset objects:" << downloads.size();
-    http.downloadMany(downloads);
-
-    result.classpath.append(clientJar);
-    return result;
+    return downloads;
 }
+
+} // namespace detail
 
 } // namespace tarvik

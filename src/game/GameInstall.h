@@ -52,4 +52,35 @@ GameInstallation installGame(Http& http, const Event& event, const Settings& set
                              const ProgressCallback& progress,
                              const PlatformDescriptor& platform = PlatformDescriptor::current());
 
+namespace detail {
+
+// One library of a Fabric profile: its download, whose digest is empty when
+// the profile gives none (the caller then fetches urlText + ".sha1"), and the
+// address as the profile wrote it. Throws Error for a name that is not
+// "group:artifact:version", a path the validator refuses or a bad digest.
+struct FabricLibrary
+{
+    Download download;
+    QString urlText;
+};
+FabricLibrary fabricLibrary(const QJsonObject& library);
+
+// The version's library jars that apply on the platform, in document order.
+struct VersionFiles
+{
+    QList<Download> downloads;
+    // Artifact jars, for the class path.
+    QStringList classpath;
+    // Jars whose native libraries are unpacked.
+    QStringList nativeJars;
+};
+VersionFiles libraryFiles(const QJsonObject& versionJson, const PlatformDescriptor& platform);
+
+// The asset objects of an index's "objects", each hash once, below
+// dataDir()/assets/objects. Throws "Neplatná herní textura." for a hash that
+// is not 40 lower-case hexadecimal digits.
+QList<Download> assetObjectDownloads(const QJsonObject& objects);
+
+} // namespace detail
+
 } // namespace tarvik

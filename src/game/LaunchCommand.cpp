@@ -104,10 +104,15 @@ PlaceholderTable placeholderTable(const GameInstallation& installation, const Ev
     PlaceholderTable table;
     table.insert(QStringLiteral("auth_player_name"), account.name);
     table.insert(QStringLiteral("version_name"), event.minecraft);
-    table.insert(QStringLiteral("game_directory"),
-                 QDir::toNativeSeparators(installation.instanceDir));
+    // Paths are relative to the game's working folder (the instance folder):
+    // the Java launcher reads its arguments through the ANSI code page, which
+    // may lack letters of the data folder's absolute path (a profile "Jiří" on
+    // an English Windows).
+    table.insert(QStringLiteral("game_directory"), QStringLiteral("."));
     table.insert(QStringLiteral("assets_root"),
-                 QDir::toNativeSeparators(resolveInside(data, QStringLiteral("assets"))));
+                 QDir::toNativeSeparators(
+                     QDir(installation.instanceDir)
+                         .relativeFilePath(resolveInside(data, QStringLiteral("assets")))));
     table.insert(QStringLiteral("assets_index_name"), installation.assetIndexId);
     table.insert(QStringLiteral("auth_uuid"), account.uuid);
     table.insert(QStringLiteral("auth_access_token"), QString::fromUtf8(account.accessToken));

@@ -232,20 +232,48 @@ Environment::Environment()
 {
 }
 
-Options parseArguments(const QStringList& arguments)
+namespace {
+
+// The parser with the four options, each taking a value.
+struct ArgumentParser
 {
     QCommandLineParser parser;
-    const auto option = [](const QString& name) {
+    QCommandLineOption pid = option(QStringLiteral("pid"));
+    QCommandLineOption package = option(QStringLiteral("package"));
+    QCommandLineOption sha256 = option(QStringLiteral("sha256"));
+    QCommandLineOption target = option(QStringLiteral("target"));
+
+    ArgumentParser() { parser.addOptions({pid, package, sha256, target}); }
+    static QCommandLineOption option(const QString& name)
+    {
         return QCommandLineOption(name, name, QStringLiteral("value"), QString());
-    };
-    const QCommandLineOption pid = option(QStringLiteral("pid"));
-    const QCommandLineOption package = option(QStringLiteral("package"));
-    const QCommandLineOption sha256 = option(QStringLiteral("sha256"));
-    const QCommandLineOption target = option(QStringLiteral("target"));
-    parser.addOptions({pid, package, sha256, target});
+    }
+    Options options() const
+    {
+        return {parser.value(pid), parser.value(package), parser.value(sha256),
+                parser.value(target)};
+    }
+};
+
+} // namespace
+
+Options parseArguments(const QStringList& arguments)
+{
+    ArgumentParser parser;
     // Reports an unknown option or a missing value and exits with 1.
-    parser.process(arguments);
-    return {parser.value(pid), parser.value(package), parser.value(sha256), parser.value(target)};
+    parser.parser.process(arguments);
+    return parser.options();
+}
+
+std::optional<Options> tryParseArguments(const QStringList& arguments, QString* error)
+{
+    ArgumentParser parser;
+    if (!parser.parser.parse(arguments)) {
+        if (error)
+            *error = parser.parser.errorText();
+        return std::nullopt;
+    }
+    return parser.options();
 }
 
 bool isCompleteInstallation(const QString& folder, const PlatformDescriptor& platform)

@@ -16,6 +16,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 
 namespace tarvik::updater {
 
@@ -62,6 +63,10 @@ struct Environment
 // without its value is reported by the parser, which ends the process with
 // exit code 1.
 Options parseArguments(const QStringList& arguments);
+
+// parseArguments without ending the process: the options, or nothing with
+// the parser's message in `error`.
+std::optional<Options> tryParseArguments(const QStringList& arguments, QString* error = nullptr);
 
 // The main flow; returns the exit code (0 after a swap and start, 1 after a
 // reported failure).

@@ -3,7 +3,9 @@
 #include "fs/AtomicFile.h"
 #include "fs/SafeFiles.h"
 #include "fs/StreamHash.h"
+#include "fs/ZipExtract.h"
 #include "support/TestData.h"
+#include "support/ZipBuilder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -79,6 +81,8 @@ class TestFs : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void beyond260Characters_data();
+    void beyond260Characters();
     void sanitizeAccepts_data();
     void sanitizeAccepts();
     void sanitizeRefuses_data();
@@ -141,6 +145,8 @@ void TestFs::sanitizeAccepts_data()
                              << "console.log";
     QTest::newRow("conx") << "conx"
                           << "conx";
+    QTest::newRow("blank inside name") << "con x.txt"
+                                       << "con x.txt";
     QTest::newRow("dot inside name") << "a.b.c"
                                      << "a.b.c";
     QTest::newRow("leading dot") << ".hidden/x"
@@ -206,6 +212,7 @@ void TestFs::sanitizeRefuses_data()
     QTest::newRow("COM superscript one") << "COM¹";
     QTest::newRow("Com superscript three in subfolder") << "sub/Com³.log";
     QTest::newRow("LPT superscript three") << "LPT³";
+    QTest::newRow("blanks before the dot") << "sub/con  .txt";
 }
 
 void TestFs::sanitizeRefuses()
@@ -734,6 +741,40 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("TarvikClient"));
     TestFs test;
     return QTest::qExec(&test, argc, argv);
+}
+
+// Paths longer than 260 characters (a deep data folder). Under Wine
+// (scripts/test-windows) this exercises the long form of the Windows calls.
+void TestFs::beyond260Characters_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::newRow("write over a file") << "write";
+    QTest::newRow("copy") << "copy";
+    QTest::newRow("extract") << "extract";
+}
+
+void TestFs::beyond260Characters()
+{
+    QFETCH(QString, operation);
+    QTemporaryDir dir;
+    QString deep = dir.path();
+    while (deep.size() < 300)
+        deep += "/hluboká složka s dlouhým názvem";
+    const QString file = deep + "/soubor.txt";
+    writeFileAtomically(file, "old");
+    writeFileAtomically(dir.filePath("a.txt"), "obsah");
+    QVERIFY(test::ZipBuilder().file("soubor.txt", "obsah").write(dir.filePath("a.zip")));
+    const QString thrown = errorOf([&] {
+        if (operation == "write")
+            writeFileAtomically(file, "obsah");
+        else if (operation == "copy")
+            copyFile(dir.filePath("a.txt"), file);
+        else
+            extractZip(dir.filePath("a.zip"), deep, {}, false);
+    });
+    QCOMPARE(thrown, test::kNoError);
+    QCOMPARE(test::readBytes(file), QByteArray("obsah"));
+    QCOMPARE(QDir(deep).entryList(QDir::Files | QDir::Hidden), QStringList{"soubor.txt"});
 }
 
 #include "tst_fs.moc"

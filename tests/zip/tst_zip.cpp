@@ -79,6 +79,8 @@ private Q_SLOTS:
     void builtArchives_data();
     void builtArchives();
     void librarySuffixOfAnotherPlatform();
+    void rerunRemovesKilledRunsTemporaries_data();
+    void rerunRemovesKilledRunsTemporaries();
     void failedEntryLeavesNoFile_data();
     void failedEntryLeavesNoFile();
     void entryCountLimit_data();
@@ -238,6 +240,41 @@ void TestZip::librarySuffixOfAnotherPlatform()
     }
     QCOMPARE(test::listFiles(target),
              (QStringList{"liblwjgl.SO", "linux/x64/org/lwjgl/liblwjgl.so"}));
+}
+
+// What an extraction killed part-way leaves: temporaries named as AtomicFile
+// names them. A rerun into the same folder removes those of the entries it
+// writes and nothing else.
+void TestZip::rerunRemovesKilledRunsTemporaries_data()
+{
+    QTest::addColumn<QString>("leftover");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("entry at the top") << ".a.dll.k3x9q.part" << true;
+    QTest::newRow("entry in a subfolder") << "sub/.b.dll.0.part" << true;
+    QTest::newRow("name that is no entry") << ".c.dll.k3x9q.part" << false;
+    QTest::newRow("entry that dllOnly skips") << ".d.txt.k3x9q.part" << false;
+    QTest::newRow("not a temporary's shape") << ".a.dll.K3X9Q.part" << false;
+}
+
+void TestZip::rerunRemovesKilledRunsTemporaries()
+{
+    QFETCH(QString, leftover);
+    QFETCH(bool, removed);
+    QTemporaryDir dir;
+    const QString zip = dir.filePath("natives.zip");
+    QVERIFY(
+        ZipBuilder().file("a.dll", "pe").file("sub/b.dll", "pe2").file("d.txt", "t").write(zip));
+    const QString target = dir.filePath("out");
+    QVERIFY(QDir().mkpath(QFileInfo(target + '/' + leftover).path()));
+    QFile stale(target + '/' + leftover);
+    QVERIFY(stale.open(QIODevice::WriteOnly) && stale.write("half") == 4);
+    stale.close();
+    QCOMPARE(extract(zip, target, true), kOk);
+    QStringList expected{"a.dll", "sub/b.dll"};
+    if (!removed)
+        expected << leftover;
+    expected.sort();
+    QCOMPARE(test::listFiles(target), expected);
 }
 
 void TestZip::failedEntryLeavesNoFile_data()

@@ -9,6 +9,7 @@
 #include "platform/CommandLine.h"
 #include "platform/Digest.h"
 #include "platform/ErrorBox.h"
+#include "platform/LongPath.h"
 #include "platform/ProcessWait.h"
 #include "platform/ReparsePoint.h"
 #include "platform/Signature.h"
@@ -176,6 +177,26 @@ void reparsePoints()
         checkLink(hostLink, "link made by the host system");
     DeleteFileW(file.c_str());
     RemoveDirectoryW(folder.c_str());
+}
+
+// The long form: absolute, normalised, prefixed. (Files beyond 260
+// characters: tst_fs and tst_game under Wine, see scripts/test-windows.)
+void longPaths()
+{
+    const struct
+    {
+        const wchar_t* in;
+        const wchar_t* out;
+    } cases[] = {
+        {L"C:\\a\\b", L"\\\\?\\C:\\a\\b"},
+        {L"C:/a/./b/../c", L"\\\\?\\C:\\a\\c"},
+        {L"\\\\server\\share\\x", L"\\\\?\\UNC\\server\\share\\x"},
+        {L"\\\\?\\C:\\x\\..", L"\\\\?\\C:\\x\\.."},
+        {L"\\\\.\\pipe\\x", L"\\\\.\\pipe\\x"},
+        {L"", L""},
+    };
+    for (const auto& c : cases)
+        check(longPath(c.in) == c.out, "longPath", __LINE__);
 }
 
 bool startChild(const std::wstring& self, int sleepMs, PROCESS_INFORMATION& info)
@@ -373,6 +394,7 @@ int wmain(int argc, wchar_t** argv)
     }
     credentials();
     reparsePoints();
+    longPaths();
     processWait();
     commandLine();
     errorBox();
