@@ -1,6 +1,6 @@
-// Http::downloadMany: the scan of files already on disk, then up to six
-// streaming transfers driven by a pump in a local event loop on the calling
-// thread. Handlers and the pump never run at the same time, so the run's
+// Http::downloadMany: the scan of files already on disk, then streaming
+// transfers (six on connections of their own, more on a server that
+// multiplexes) driven by a pump in a local event loop on the calling thread. Handlers and the pump never run at the same time, so the run's
 // state needs no locks; only the cancel flag is shared with another thread.
 #include "net/Download.h"
 
@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <deque>
+#include <optional>
 
 namespace tarvik {
 
@@ -34,6 +35,7 @@ namespace detail {
 namespace {
 std::atomic_bool syncDownloads{false};
 std::atomic_int attemptTimeoutMs{kDownloadAttemptTimeoutMs};
+std::atomic_int multiplexedDownloads{kMaxMultiplexedDownloads};
 } // namespace
 
 void setDownloadSync(bool enabled)
@@ -56,6 +58,16 @@ int downloadAttemptTimeout()
     return attemptTimeoutMs;
 }
 
+void setMaxMultiplexedDownloads(int count)
+{
+    multiplexedDownloads = count;
+}
+
+int maxMultiplexedDownloads()
+{
+    return multiplexedDownloads;
+}
+
 } // namespace detail
 
 namespace {
@@ -65,6 +77,11 @@ struct Entry
     Download file;
     int attempt = 0;
 };
+
+// How a transfer travels: on a connection of its own (HTTP/1.1; also every
+// first transfer to a server not yet known to multiplex), or as one of many
+// streams of a multiplexed connection (HTTP/2).
+enum class Lane { Own, Multiplexed };
 
 // One file in flight. Shared by the reply's handlers; lives until the reply
 // is deleted, so a handler that aborts the reply (and thereby runs the finish
@@ -86,6 +103,9 @@ struct Transfer
     qint64 received = 0;
     bool failed = false;
     bool finishing = false;
+    // Whether the protocol of the answer has been looked at.
+    bool protocolSeen = false;
+    Lane lane = Lane::Own;
     QNetworkReply* reply = nullptr;
     // The attempt's time limit, checked on every poll tick (one timer for the
     // run instead of one per file).
@@ -98,6 +118,19 @@ constexpr qint64 kDownloadReadBuffer = 1 << 20;
 QString fileNameOf(const QString& path)
 {
     return QFileInfo(path).fileName();
+}
+
+// Where a connection goes: host and port (every URL is HTTPS).
+QString serverOf(const QUrl& url)
+{
+    return url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port(443));
+}
+
+// A file that may travel on a multiplexed connection (see kMaxMultiplexedBytes).
+bool multiplexable(const Download& file)
+{
+    return detail::maxMultiplexedDownloads() > 0 && file.size >= 0 &&
+           file.size <= kMaxMultiplexedBytes;
 }
 
 // Valid on disk: a regular file (not a link), of the right size when the
@@ -302,10 +335,15 @@ private:
                 m_loop.quit();
             return;
         }
-        while (m_active.size() < kMaxParallelDownloads && !m_queue.empty()) {
+        // In list order: a file that must wait for a free place holds back
+        // the ones behind it.
+        while (!m_queue.empty()) {
+            const std::optional<Lane> lane = freeLaneFor(m_queue.front().file);
+            if (!lane)
+                break;
             Entry entry = std::move(m_queue.front());
             m_queue.pop_front();
-            if (!start(std::move(entry)))
+            if (!start(std::move(entry), *lane))
                 break;
         }
         if (!m_errorMessage.isEmpty())
@@ -316,7 +354,38 @@ private:
             m_loop.quit();
     }
 
-    bool start(Entry entry)
+    // The lane in which the file can start now, if any.
+    std::optional<Lane> freeLaneFor(const Download& file) const
+    {
+        if (multiplexable(file) && m_multiplexingServers.contains(serverOf(file.url))) {
+            if (m_multiplexedInFlight < detail::maxMultiplexedDownloads() &&
+                m_multiplexedBytes + file.size <= kMaxMultiplexedBytes)
+                return Lane::Multiplexed;
+            return std::nullopt;
+        }
+        if (m_ownInFlight < kMaxParallelDownloads)
+            return Lane::Own;
+        return std::nullopt;
+    }
+
+    // The first answer of a server over HTTP/2 opens the multiplexed lane to
+    // it for the files still queued.
+    void noteProtocol(Transfer& t)
+    {
+        if (t.protocolSeen)
+            return;
+        t.protocolSeen = true;
+        if (!t.reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+            return;
+        const QString server = serverOf(t.entry.file.url);
+        if (m_multiplexingServers.contains(server) || !multiplexable(t.entry.file))
+            return;
+        qCDebug(lcNet) << "multiplexing" << server;
+        m_multiplexingServers.insert(server);
+        schedulePump();
+    }
+
+    bool start(Entry entry, Lane lane)
     {
         const QString& path = entry.file.path;
         const QString folder = QFileInfo(path).absolutePath();
@@ -339,12 +408,23 @@ private:
         }
         qCDebug(lcNet) << "download" << loggableUrl(entry.file.url) << "attempt" << entry.attempt;
         auto transfer = std::make_shared<Transfer>(std::move(entry), std::move(out));
-        QNetworkReply* reply = m_manager.get(Http::makeRequest(transfer->entry.file.url));
+        transfer->lane = lane;
+        QNetworkRequest request = Http::makeRequest(transfer->entry.file.url);
+        // Only HTTP/1.1 holds a fast server back when the disk lags behind.
+        if (!multiplexable(transfer->entry.file))
+            request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        QNetworkReply* reply = m_manager.get(request);
         // Back-pressure: the network thread stops reading when this much waits
         // unread, so a fast server cannot fill memory while the disk catches up.
         reply->setReadBufferSize(kDownloadReadBuffer);
         transfer->reply = reply;
         m_active.insert(reply, transfer.get());
+        if (lane == Lane::Multiplexed) {
+            ++m_multiplexedInFlight;
+            m_multiplexedBytes += transfer->entry.file.size;
+        } else {
+            ++m_ownInFlight;
+        }
 
         QObject::connect(reply, &QNetworkReply::readyRead, &m_loop,
                          [this, transfer] { onData(*transfer); });
@@ -357,6 +437,7 @@ private:
     {
         if (!t.reply->isOpen())
             return;
+        noteProtocol(t);
         // Through one buffer of the run: no allocation per block.
         for (;;) {
             const qint64 n = t.reply->read(m_block.data(), m_block.size());
@@ -390,6 +471,12 @@ private:
                           (file.size < 0 || t.received == file.size) &&
                           t.hash.hexResult() == t.expected;
         m_active.remove(reply);
+        if (t.lane == Lane::Multiplexed) {
+            --m_multiplexedInFlight;
+            m_multiplexedBytes -= file.size;
+        } else {
+            --m_ownInFlight;
+        }
         qCDebug(lcNet) << "finished" << loggableUrl(file.url) << "status" << status << "error"
                        << reply->error() << "good" << good;
 
@@ -431,6 +518,11 @@ private:
     int m_completed = 0;
     std::deque<Entry> m_queue;
     QHash<QNetworkReply*, Transfer*> m_active;
+    int m_ownInFlight = 0;
+    int m_multiplexedInFlight = 0;
+    qint64 m_multiplexedBytes = 0;
+    // Servers that answered over HTTP/2 (host:port).
+    QSet<QString> m_multiplexingServers;
     QByteArray m_block{kIoBlockSize, Qt::Uninitialized};
     QSet<QString> m_madeFolders;
     // Per target path, the temporaries that killed runs left for it.
