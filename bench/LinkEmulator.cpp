@@ -148,8 +148,7 @@ struct Direction
 void LinkEmulator::enterPrivateNetwork()
 {
     if (::unshare(CLONE_NEWNET) != 0)
-        fail(std::string("cannot make a network namespace (root needed): ") +
-             std::strerror(errno));
+        fail(std::string("cannot make a network namespace (root needed): ") + std::strerror(errno));
     ip({QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"), QStringLiteral("up")});
 }
 
@@ -241,8 +240,8 @@ void LinkEmulator::run()
             const qint64 rate = m_bitsPerSecond;
             qint64 leaves = now;
             if (rate > 0) {
-                const qint64 backlogBytes = std::max<qint64>(0, d.freeAtNs - now) * rate / 8 /
-                                            1000000000;
+                const qint64 backlogBytes =
+                    std::max<qint64>(0, d.freeAtNs - now) * rate / 8 / 1000000000;
                 if (backlogBytes > kQueueBytes) {
                     ++m_dropped;
                     continue;

@@ -20,8 +20,8 @@
 //   build/bench/bench/bench_net [--files 3500] [--runs 3] [--memory-mib 1024] [--dir path]
 // Needs nginx (apt-get install nginx), curl, sha1sum and xargs.
 
-#include "LinkEmulator.h"
 #include "fs/SafeFiles.h"
+#include "LinkEmulator.h"
 #include "net/Download.h"
 #include "net/Http.h"
 
@@ -288,9 +288,9 @@ QList<Download> downloadsOf(const QList<ServedFile>& files, quint16 port, const 
 {
     QList<Download> list;
     for (const ServedFile& f : files) {
-        list.append(Download{QUrl(QStringLiteral("https://%1:%2/").arg(host).arg(port) + f.relative),
-                             target + QLatin1Char('/') + f.relative, f.sha1,
-                             QCryptographicHash::Sha1, f.size});
+        list.append(Download{
+            QUrl(QStringLiteral("https://%1:%2/").arg(host).arg(port) + f.relative),
+            target + QLatin1Char('/') + f.relative, f.sha1, QCryptographicHash::Sha1, f.size});
     }
     return list;
 }
@@ -336,12 +336,12 @@ QString makeLinkCertificate(const QString& scratch)
              base + QStringLiteral(".key"), QStringLiteral("-out"), base + QStringLiteral(".csr")});
     runTool(QStringLiteral("openssl"),
             {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-             base + QStringLiteral(".csr"), QStringLiteral("-CA"), kTlsDir + QStringLiteral("/ca.pem"),
-             QStringLiteral("-CAkey"), kTlsDir + QStringLiteral("/ca.key"),
-             QStringLiteral("-CAcreateserial"), QStringLiteral("-CAserial"),
-             scratch + QStringLiteral("/ca.srl"), QStringLiteral("-days"), QStringLiteral("2"),
-             QStringLiteral("-extfile"), extensions, QStringLiteral("-out"),
-             base + QStringLiteral(".pem")});
+             base + QStringLiteral(".csr"), QStringLiteral("-CA"),
+             kTlsDir + QStringLiteral("/ca.pem"), QStringLiteral("-CAkey"),
+             kTlsDir + QStringLiteral("/ca.key"), QStringLiteral("-CAcreateserial"),
+             QStringLiteral("-CAserial"), scratch + QStringLiteral("/ca.srl"),
+             QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-extfile"), extensions,
+             QStringLiteral("-out"), base + QStringLiteral(".pem")});
     return base;
 }
 
@@ -373,13 +373,15 @@ int latencyTable(const QCommandLineParser& parser)
     for (const QString& rtt : parser.value(QStringLiteral("rtt")).split(u','))
         roundTrips << rtt.toInt();
     QList<int> bounds;
-    for (const QString& bound : parser.value(QStringLiteral("h2-bounds")).split(u',', Qt::SkipEmptyParts))
+    for (const QString& bound :
+         parser.value(QStringLiteral("h2-bounds")).split(u',', Qt::SkipEmptyParts))
         bounds << bound.toInt();
     const QStringList sets = parser.value(QStringLiteral("sets")).split(u',');
     const QStringList only = parser.value(QStringLiteral("sides")).split(u',', Qt::SkipEmptyParts);
 
     bench::LinkEmulator link;
-    QTemporaryDir scratch(parser.value(QStringLiteral("dir")) + QStringLiteral("/bench_net-XXXXXX"));
+    QTemporaryDir scratch(parser.value(QStringLiteral("dir")) +
+                          QStringLiteral("/bench_net-XXXXXX"));
     if (!scratch.isValid())
         fail(QStringLiteral("no scratch folder"));
     QFile::setPermissions(scratch.path(), QFile::permissions(scratch.path()) |
@@ -402,7 +404,8 @@ int latencyTable(const QCommandLineParser& parser)
               .arg(rate / 1000000)
               .arg(parser.value(QStringLiteral("rtt")))
               .arg(runs));
-    Nginx nginx(scratch.path(), www, QStringLiteral("0.0.0.0"), makeLinkCertificate(scratch.path()));
+    Nginx nginx(scratch.path(), www, QStringLiteral("0.0.0.0"),
+                makeLinkCertificate(scratch.path()));
 
     const auto curl = [&](const QStringList& options, quint16 port) {
         return [&, options, port](const QList<ServedFile>& files, const QString& host,
@@ -420,10 +423,11 @@ int latencyTable(const QCommandLineParser& parser)
             }
             file.close();
             runTool(QStringLiteral("curl"),
-                    QStringList{QStringLiteral("--silent"), QStringLiteral("--no-progress-meter"), QStringLiteral("--fail"),
-                                QStringLiteral("--parallel"), QStringLiteral("--create-dirs"),
-                                QStringLiteral("--cacert"), kTlsDir + QStringLiteral("/ca.pem"),
-                                QStringLiteral("--config"), config} +
+                    QStringList{QStringLiteral("--silent"), QStringLiteral("--no-progress-meter"),
+                                QStringLiteral("--fail"), QStringLiteral("--parallel"),
+                                QStringLiteral("--create-dirs"), QStringLiteral("--cacert"),
+                                kTlsDir + QStringLiteral("/ca.pem"), QStringLiteral("--config"),
+                                config} +
                         options);
         };
     };
@@ -437,19 +441,18 @@ int latencyTable(const QCommandLineParser& parser)
         };
     };
     QList<Side> sides;
-    sides << Side{QStringLiteral("curl-h1-6"),
-                  curl({QStringLiteral("--http1.1"), QStringLiteral("--parallel-max"),
-                        QStringLiteral("6")},
-                       nginx.port()),
-                  {}};
-    sides << Side{QStringLiteral("curl-h2-50"),
-                  curl({QStringLiteral("--http2"), QStringLiteral("--parallel-max"),
-                        QStringLiteral("50")},
-                       nginx.http2Port()),
-                  {}};
+    sides << Side{
+        QStringLiteral("curl-h1-6"),
+        curl({QStringLiteral("--http1.1"), QStringLiteral("--parallel-max"), QStringLiteral("6")},
+             nginx.port()),
+        {}};
+    sides << Side{
+        QStringLiteral("curl-h2-50"),
+        curl({QStringLiteral("--http2"), QStringLiteral("--parallel-max"), QStringLiteral("50")},
+             nginx.http2Port()),
+        {}};
     sides << Side{QStringLiteral("ours-h1"), ours(kMaxMultiplexedDownloads, nginx.port()), {}};
-    sides << Side{QStringLiteral("ours-h2"), ours(kMaxMultiplexedDownloads, nginx.http2Port()),
-                  {}};
+    sides << Side{QStringLiteral("ours-h2"), ours(kMaxMultiplexedDownloads, nginx.http2Port()), {}};
     for (const int bound : bounds)
         sides << Side{QStringLiteral("ours-h2-%1").arg(bound), ours(bound, nginx.http2Port()), {}};
     if (!only.isEmpty()) {
@@ -464,8 +467,8 @@ int latencyTable(const QCommandLineParser& parser)
     for (const int rtt : roundTrips) {
         // Round trip 0: straight to the server on the loopback device.
         link.setLink(rtt, rtt > 0 ? rate : 0);
-        const QString host = rtt > 0 ? bench::LinkEmulator::serverAddress().toString()
-                                     : QStringLiteral("127.0.0.1");
+        const QString host =
+            rtt > 0 ? bench::LinkEmulator::serverAddress().toString() : QStringLiteral("127.0.0.1");
         for (const QString& set : sets) {
             const QList<ServedFile>& files = set == QStringLiteral("small") ? small : full;
             for (Side& side : sides)
@@ -497,13 +500,15 @@ int latencyTable(const QCommandLineParser& parser)
                           .arg(curl6 > 0 ? side.median() / curl6 : 0, 0, 'f', 2)
                           .arg(curl50 > 0 ? side.median() / curl50 : 0, 0, 'f', 2));
             }
-            const QString what = QStringLiteral("%1 set at %2 ms, median of %3").arg(set).arg(rtt).arg(runs);
+            const QString what =
+                QStringLiteral("%1 set at %2 ms, median of %3").arg(set).arg(rtt).arg(runs);
             const double oursH1 = medianOf(QStringLiteral("ours-h1"));
             const double oursH2 = medianOf(QStringLiteral("ours-h2"));
             if (oursH2 > 0 && curl6 > 0)
                 measure(QStringLiteral("HTTP/2 downloadMany, ") + what, oursH2,
                         QStringLiteral("curl --parallel-max 6"), curl6,
-                        rtt > 0 ? QStringLiteral("<= 0.5x") : QStringLiteral("no worse than before"));
+                        rtt > 0 ? QStringLiteral("<= 0.5x")
+                                : QStringLiteral("no worse than before"));
             if (oursH2 > 0 && curl50 > 0 && rtt > 0)
                 measure(QStringLiteral("HTTP/2 downloadMany, ") + what, oursH2,
                         QStringLiteral("curl --http2 --parallel-max 50"), curl50,

@@ -1,7 +1,8 @@
 // Http::downloadMany: the scan of files already on disk, then streaming
 // transfers (six on connections of their own, more on a server that
-// multiplexes) driven by a pump in a local event loop on the calling thread. Handlers and the pump never run at the same time, so the run's
-// state needs no locks; only the cancel flag is shared with another thread.
+// multiplexes) driven by a pump in a local event loop on the calling thread. Handlers and the pump
+// never run at the same time, so the run's state needs no locks; only the cancel flag is shared
+// with another thread.
 #include "net/Download.h"
 
 #include "fs/AtomicFile.h"
@@ -354,12 +355,15 @@ private:
             m_loop.quit();
     }
 
-    // The lane in which the file can start now, if any.
+    // The lane in which the file can start now, if any. All transfers
+    // together stay within the multiplexed bound, those on connections of
+    // their own within six.
     std::optional<Lane> freeLaneFor(const Download& file) const
     {
+        if (m_active.size() >= std::max(kMaxParallelDownloads, detail::maxMultiplexedDownloads()))
+            return std::nullopt;
         if (multiplexable(file) && m_multiplexingServers.contains(serverOf(file.url))) {
-            if (m_multiplexedInFlight < detail::maxMultiplexedDownloads() &&
-                m_multiplexedBytes + file.size <= kMaxMultiplexedBytes)
+            if (m_multiplexedBytes + file.size <= kMaxMultiplexedBytes)
                 return Lane::Multiplexed;
             return std::nullopt;
         }
@@ -420,7 +424,6 @@ private:
         transfer->reply = reply;
         m_active.insert(reply, transfer.get());
         if (lane == Lane::Multiplexed) {
-            ++m_multiplexedInFlight;
             m_multiplexedBytes += transfer->entry.file.size;
         } else {
             ++m_ownInFlight;
@@ -472,7 +475,6 @@ private:
                           t.hash.hexResult() == t.expected;
         m_active.remove(reply);
         if (t.lane == Lane::Multiplexed) {
-            --m_multiplexedInFlight;
             m_multiplexedBytes -= file.size;
         } else {
             --m_ownInFlight;
@@ -519,7 +521,6 @@ private:
     std::deque<Entry> m_queue;
     QHash<QNetworkReply*, Transfer*> m_active;
     int m_ownInFlight = 0;
-    int m_multiplexedInFlight = 0;
     qint64 m_multiplexedBytes = 0;
     // Servers that answered over HTTP/2 (host:port).
     QSet<QString> m_multiplexingServers;

@@ -12,10 +12,11 @@ namespace tarvik {
 // At most this many transfers travel on connections of their own (HTTP/1.1,
 // one connection each) at once.
 inline constexpr int kMaxParallelDownloads = 6;
-// A server that multiplexes transfers on one connection (it answered over
-// HTTP/2) gets up to this many at once: on a link with a round trip of 20-50
-// ms, six small files in flight leave most of the link idle, waiting for
-// answers (the figures are in bench/README.md).
+// At most this many transfers are in flight at once in all, once a server
+// has shown that it multiplexes transfers on one connection (it answered over
+// HTTP/2): on a link with a round trip of 20-50 ms, six small files in flight
+// leave most of the link idle, waiting for answers (the figures are in
+// bench/README.md). Transfers on connections of their own stay within six.
 inline constexpr int kMaxMultiplexedDownloads = 64;
 // Qt 6.4 reads a multiplexed stream as fast as it arrives, whatever the
 // reader has taken (the flow-control window is opened again on arrival), so
