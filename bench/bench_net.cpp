@@ -8,17 +8,23 @@
 //     against `sha1sum` over the same files in one process (xargs -0);
 //   - memory: one large download (1 GiB by default) with a known digest, in
 //     a child process that reports its peak resident memory (the figure that
-//     `/usr/bin/time -v` prints as "Maximum resident set size").
+//     `/usr/bin/time -v` prints as "Maximum resident set size"), from the
+//     port that offers HTTP/2;
+//   - with --latency instead: the cold downloads over an emulated link with
+//     a round trip of 0, 20 and 50 ms (see LinkEmulator.h and latencyTable).
 // The files are served by Debian's nginx on 127.0.0.1 with the test
-// certificate; the benchmark starts it as its own child process and stops it
-// by that process's id at the end. Runs are interleaved and the best of each
-// side counts. Prints times and ratios (ours / reference); not a test.
+// certificate (the cold and warm runs from its HTTP/1.1 port); the benchmark
+// starts it as its own child process and stops it by that process's id at the
+// end. Runs are interleaved and the best of each side counts. Prints times
+// and ratios (ours / reference); not a test.
 //
 // Build (Release, no sanitizers) and run:
 //   cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVIK_BUILD_TESTS=OFF
 //   cmake --build build/bench --target bench_net
 //   build/bench/bench/bench_net [--files 3500] [--runs 3] [--memory-mib 1024] [--dir path]
-// Needs nginx (apt-get install nginx), curl, sha1sum and xargs.
+//   build/bench/bench/bench_net --latency [--rtt 0,20,50] [--rate-mbit 200] [--runs 3]
+// Needs nginx (apt-get install nginx), curl, sha1sum and xargs; --latency
+// also root, ip (iproute2), openssl and /dev/net/tun.
 
 #include "fs/SafeFiles.h"
 #include "LinkEmulator.h"
@@ -348,12 +354,18 @@ QString makeLinkCertificate(const QString& scratch)
 // One contender of the latency table.
 struct Side
 {
+    using Runner =
+        std::function<void(const QList<ServedFile>&, const QString& host, const QString& target)>;
+    Side(QString n, Runner r) : name(std::move(n)), run(std::move(r)) {}
     QString name;
-    std::function<void(const QList<ServedFile>&, const QString& host, const QString& target)> run;
+    Runner run;
     std::vector<double> walls;
-    double median() const
+    // CPU seconds of this process and its children (not nginx's).
+    std::vector<double> cpus;
+    double median() const { return medianOf(walls); }
+    static double medianOf(const std::vector<double>& values)
     {
-        std::vector<double> sorted = walls;
+        std::vector<double> sorted = values;
         std::sort(sorted.begin(), sorted.end());
         const size_t n = sorted.size();
         return n == 0 ? 0 : n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
@@ -444,17 +456,15 @@ int latencyTable(const QCommandLineParser& parser)
     sides << Side{
         QStringLiteral("curl-h1-6"),
         curl({QStringLiteral("--http1.1"), QStringLiteral("--parallel-max"), QStringLiteral("6")},
-             nginx.port()),
-        {}};
+             nginx.port())};
     sides << Side{
         QStringLiteral("curl-h2-50"),
         curl({QStringLiteral("--http2"), QStringLiteral("--parallel-max"), QStringLiteral("50")},
-             nginx.http2Port()),
-        {}};
-    sides << Side{QStringLiteral("ours-h1"), ours(kMaxMultiplexedDownloads, nginx.port()), {}};
-    sides << Side{QStringLiteral("ours-h2"), ours(kMaxMultiplexedDownloads, nginx.http2Port()), {}};
+             nginx.http2Port())};
+    sides << Side{QStringLiteral("ours-h1"), ours(kMaxMultiplexedDownloads, nginx.port())};
+    sides << Side{QStringLiteral("ours-h2"), ours(kMaxMultiplexedDownloads, nginx.http2Port())};
     for (const int bound : bounds)
-        sides << Side{QStringLiteral("ours-h2-%1").arg(bound), ours(bound, nginx.http2Port()), {}};
+        sides << Side{QStringLiteral("ours-h2-%1").arg(bound), ours(bound, nginx.http2Port())};
     if (!only.isEmpty()) {
         sides.erase(std::remove_if(sides.begin(), sides.end(),
                                    [&](const Side& side) { return !only.contains(side.name); }),
@@ -462,7 +472,7 @@ int latencyTable(const QCommandLineParser& parser)
     }
 
     print(QStringLiteral("result | rtt ms | set | side | median s | min s | max s | "
-                         "/ curl-h1-6 | / curl-h2-50"));
+                         "/ curl-h1-6 | / curl-h2-50 | cpu s"));
     int folder = 0;
     for (const int rtt : roundTrips) {
         // Round trip 0: straight to the server on the loopback device.
@@ -471,13 +481,16 @@ int latencyTable(const QCommandLineParser& parser)
             rtt > 0 ? bench::LinkEmulator::serverAddress().toString() : QStringLiteral("127.0.0.1");
         for (const QString& set : sets) {
             const QList<ServedFile>& files = set == QStringLiteral("small") ? small : full;
-            for (Side& side : sides)
+            for (Side& side : sides) {
                 side.walls.clear();
+                side.cpus.clear();
+            }
             for (int run = 0; run < runs; ++run) {
                 for (Side& side : sides) {
                     const QString target = scratch.path() + QStringLiteral("/run-%1").arg(++folder);
                     const Sample sample = timed([&] { side.run(files, host, target); });
                     side.walls.push_back(sample.wall);
+                    side.cpus.push_back(sample.cpu);
                     QDir(target).removeRecursively();
                 }
             }
@@ -491,14 +504,15 @@ int latencyTable(const QCommandLineParser& parser)
             const double curl6 = medianOf(QStringLiteral("curl-h1-6"));
             const double curl50 = medianOf(QStringLiteral("curl-h2-50"));
             for (const Side& side : sides) {
-                print(QStringLiteral("result | %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8")
+                print(QStringLiteral("result | %1 | %2 | %3 | %4 | %5 | %6 | %7 | %8 | %9")
                           .arg(rtt)
                           .arg(set, side.name)
                           .arg(side.median(), 0, 'f', 3)
                           .arg(*std::min_element(side.walls.begin(), side.walls.end()), 0, 'f', 3)
                           .arg(*std::max_element(side.walls.begin(), side.walls.end()), 0, 'f', 3)
                           .arg(curl6 > 0 ? side.median() / curl6 : 0, 0, 'f', 2)
-                          .arg(curl50 > 0 ? side.median() / curl50 : 0, 0, 'f', 2));
+                          .arg(curl50 > 0 ? side.median() / curl50 : 0, 0, 'f', 2)
+                          .arg(Side::medianOf(side.cpus), 0, 'f', 2));
             }
             const QString what =
                 QStringLiteral("%1 set at %2 ms, median of %3").arg(set).arg(rtt).arg(runs);
@@ -724,7 +738,7 @@ int main(int argc, char** argv)
             clock.start();
             child.start(QCoreApplication::applicationFilePath(),
                         {QStringLiteral("--memory-child"),
-                         QStringLiteral("https://127.0.0.1:%1/big.bin").arg(nginx.port()),
+                         QStringLiteral("https://127.0.0.1:%1/big.bin").arg(nginx.http2Port()),
                          ours + QStringLiteral("/big.bin"),
                          QString::fromLatin1(hash.result().toHex()), QString::number(size)});
             if (!child.waitForFinished(-1) || child.exitCode() != 0)

@@ -17,7 +17,7 @@ inline constexpr int kMaxParallelDownloads = 6;
 // HTTP/2): on a link with a round trip of 20-50 ms, six small files in flight
 // leave most of the link idle, waiting for answers (the figures are in
 // bench/README.md). Transfers on connections of their own stay within six.
-inline constexpr int kMaxMultiplexedDownloads = 64;
+inline constexpr int kMaxMultiplexedDownloads = 128;
 // Qt 6.4 reads a multiplexed stream as fast as it arrives, whatever the
 // reader has taken (the flow-control window is opened again on arrival), so
 // unread bytes are bounded only by the file's size. Multiplexed transfers
