@@ -51,6 +51,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -320,6 +321,18 @@ int memoryChild(const QStringList& arguments)
     return 0;
 }
 
+// The scratch folder under --dir, open to nginx's workers.
+std::unique_ptr<QTemporaryDir> makeScratch(const QCommandLineParser& parser)
+{
+    auto scratch = std::make_unique<QTemporaryDir>(parser.value(QStringLiteral("dir")) +
+                                                   QStringLiteral("/bench_net-XXXXXX"));
+    if (!scratch->isValid())
+        fail(QStringLiteral("no scratch folder"));
+    QFile::setPermissions(scratch->path(), QFile::permissions(scratch->path()) |
+                                               QFileDevice::ExeOther | QFileDevice::ReadOther);
+    return scratch;
+}
+
 // A server certificate for the addresses of the emulated link, signed by the
 // test CA (its key is in tests/data/tls for this purpose). Returns the path
 // without ".pem"/".key".
@@ -392,12 +405,8 @@ int latencyTable(const QCommandLineParser& parser)
     const QStringList only = parser.value(QStringLiteral("sides")).split(u',', Qt::SkipEmptyParts);
 
     bench::LinkEmulator link;
-    QTemporaryDir scratch(parser.value(QStringLiteral("dir")) +
-                          QStringLiteral("/bench_net-XXXXXX"));
-    if (!scratch.isValid())
-        fail(QStringLiteral("no scratch folder"));
-    QFile::setPermissions(scratch.path(), QFile::permissions(scratch.path()) |
-                                              QFileDevice::ExeOther | QFileDevice::ReadOther);
+    const std::unique_ptr<QTemporaryDir> scratchDir = makeScratch(parser);
+    const QTemporaryDir& scratch = *scratchDir;
     const QString www = scratch.path() + QStringLiteral("/www");
     const QList<ServedFile> full = makeFiles(www, parser.value(QStringLiteral("files")).toInt());
     const QList<ServedFile> small = makeFiles(www, 500, true);
@@ -597,12 +606,8 @@ int main(int argc, char** argv)
         const int count = parser.value(QStringLiteral("files")).toInt();
         const int runs = std::max(1, parser.value(QStringLiteral("runs")).toInt());
         const qint64 memoryMiB = parser.value(QStringLiteral("memory-mib")).toLongLong();
-        QTemporaryDir scratch(parser.value(QStringLiteral("dir")) +
-                              QStringLiteral("/bench_net-XXXXXX"));
-        if (!scratch.isValid())
-            fail(QStringLiteral("no scratch folder"));
-        QFile::setPermissions(scratch.path(), QFile::permissions(scratch.path()) |
-                                                  QFileDevice::ExeOther | QFileDevice::ReadOther);
+        const std::unique_ptr<QTemporaryDir> scratchDir = makeScratch(parser);
+        const QTemporaryDir& scratch = *scratchDir;
         const QString www = scratch.path() + QStringLiteral("/www");
         const QList<ServedFile> files = makeFiles(www, count);
         qint64 total = 0;

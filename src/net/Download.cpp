@@ -1,8 +1,8 @@
 // Http::downloadMany: the scan of files already on disk, then streaming
 // transfers (six on connections of their own, more on a server that
-// multiplexes) driven by a pump in a local event loop on the calling thread. Handlers and the pump
-// never run at the same time, so the run's state needs no locks; only the cancel flag is shared
-// with another thread.
+// multiplexes) driven by a pump in a local event loop on the calling thread.
+// Handlers and the pump never run at the same time, so the run's state needs
+// no locks; only the cancel flag is shared with another thread.
 #include "net/Download.h"
 
 #include "fs/AtomicFile.h"
