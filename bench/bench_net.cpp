@@ -125,7 +125,8 @@ class Nginx
 {
 public:
     Nginx(const QString& scratch, const QString& root, const QString& listenAddress = {},
-          const QString& certificate = kTlsDir + QStringLiteral("/localhost"))
+          const QString& certificate = kTlsDir + QStringLiteral("/localhost"),
+          int requestsPerConnection = 100000)
     {
         const QString program =
             QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin")});
@@ -149,7 +150,7 @@ public:
                 "  access_log off;\n"
                 "  client_body_temp_path %2/tmp; proxy_temp_path %2/tmp;\n"
                 "  fastcgi_temp_path %2/tmp; uwsgi_temp_path %2/tmp; scgi_temp_path %2/tmp;\n"
-                "  sendfile on; tcp_nopush on; keepalive_requests 100000;\n"
+                "  sendfile on; tcp_nopush on; keepalive_requests %8;\n"
                 "  default_type application/octet-stream;\n"
                 "  ssl_certificate %4.pem;\n"
                 "  ssl_certificate_key %4.key;\n"
@@ -165,7 +166,7 @@ public:
                 "}\n")
                 .arg(::geteuid() == 0 ? QStringLiteral("user root;\n") : QString(), scratch,
                      QString::number(m_port), certificate, root, address,
-                     QString::number(m_http2Port));
+                     QString::number(m_http2Port), QString::number(requestsPerConnection));
         file.write(text.toUtf8());
         file.close();
         QDir().mkpath(scratch + QStringLiteral("/tmp"));
@@ -425,8 +426,8 @@ int latencyTable(const QCommandLineParser& parser)
               .arg(rate / 1000000)
               .arg(parser.value(QStringLiteral("rtt")))
               .arg(runs));
-    Nginx nginx(scratch.path(), www, QStringLiteral("0.0.0.0"),
-                makeLinkCertificate(scratch.path()));
+    Nginx nginx(scratch.path(), www, QStringLiteral("0.0.0.0"), makeLinkCertificate(scratch.path()),
+                parser.value(QStringLiteral("server-requests")).toInt());
 
     const auto curl = [&](const QStringList& options, quint16 port) {
         return [&, options, port](const QList<ServedFile>& files, const QString& host,
@@ -588,6 +589,11 @@ int main(int argc, char** argv)
                       QStringLiteral("More sides of the latency table: ours on HTTP/2 with "
                                      "these bounds of multiplexed transfers."),
                       QStringLiteral("n,..."), QString()});
+    parser.addOption({QStringLiteral("server-requests"),
+                      QStringLiteral("Requests per connection that the server of the latency "
+                                     "table allows (nginx's keepalive_requests; its own default "
+                                     "is 1000)."),
+                      QStringLiteral("n"), QStringLiteral("100000")});
     parser.addOption({QStringLiteral("sides"),
                       QStringLiteral("Only these sides of the latency table (curl-h1-6, "
                                      "curl-h2-50, ours-h1, ours-h2, ours-h2-N)."),

@@ -77,7 +77,17 @@ struct Entry
 {
     Download file;
     int attempt = 0;
+    // Times the server turned the request away unprocessed (see unprocessed()).
+    int refusals = 0;
 };
+
+// An HTTP/2 server takes a fixed number of requests per connection (nginx:
+// 1000), then announces that it accepts no more (GOAWAY) and closes it. The
+// requests already sent past that point were never processed; Qt ends them
+// with ContentReSendError, and those it had not sent yet with
+// ProtocolUnknownError. They are sent again, on a new connection, without
+// using the file's one retry, up to this many times.
+constexpr int kMaxRefusals = 10;
 
 // How a transfer travels: on a connection of its own (HTTP/1.1; also every
 // first transfer to a server not yet known to multiplex), or as one of many
@@ -362,6 +372,8 @@ private:
     {
         if (m_active.size() >= std::max(kMaxParallelDownloads, detail::maxMultiplexedDownloads()))
             return std::nullopt;
+        if (m_draining.contains(serverOf(file.url)))
+            return std::nullopt;
         if (multiplexable(file) && m_multiplexingServers.contains(serverOf(file.url))) {
             if (m_multiplexedBytes + file.size <= kMaxMultiplexedBytes)
                 return Lane::Multiplexed;
@@ -370,6 +382,15 @@ private:
         if (m_ownInFlight < kMaxParallelDownloads)
             return Lane::Own;
         return std::nullopt;
+    }
+
+    // A request that the server turned away before it began (see kMaxRefusals).
+    static bool unprocessed(const Transfer& t, int status)
+    {
+        const QNetworkReply::NetworkError error = t.reply->error();
+        return !t.failed && status == 0 && t.received == 0 &&
+               (error == QNetworkReply::ContentReSendError ||
+                error == QNetworkReply::ProtocolUnknownError);
     }
 
     // The first answer of a server over HTTP/2 opens the multiplexed lane to
@@ -428,6 +449,7 @@ private:
         } else {
             ++m_ownInFlight;
         }
+        ++m_inFlightTo[serverOf(transfer->entry.file.url)];
 
         QObject::connect(reply, &QNetworkReply::readyRead, &m_loop,
                          [this, transfer] { onData(*transfer); });
@@ -479,6 +501,14 @@ private:
         } else {
             --m_ownInFlight;
         }
+        const QString server = serverOf(file.url);
+        // Qt 6.4 may leave a request hanging that is made while a connection
+        // that received GOAWAY still finishes its last streams: nothing new
+        // goes to that server until they are done and the connection is gone.
+        if (!good && unprocessed(t, status))
+            m_draining.insert(server);
+        if (--m_inFlightTo[server] == 0)
+            m_draining.remove(server);
         qCDebug(lcNet) << "finished" << loggableUrl(file.url) << "status" << status << "error"
                        << reply->error() << "good" << good;
 
@@ -493,8 +523,10 @@ private:
                 m_errorMessage = QStringLiteral("Nelze dokončit stažení: ") + fileNameOf(file.path);
         } else {
             t.out->abandon();
-            if (t.entry.attempt < 1 && !t.failed && (status == 0 || status >= 500)) {
-                m_queue.push_back(Entry{file, t.entry.attempt + 1});
+            if (unprocessed(t, status) && t.entry.refusals < kMaxRefusals) {
+                m_queue.push_back(Entry{file, t.entry.attempt, t.entry.refusals + 1});
+            } else if (t.entry.attempt < 1 && !t.failed && (status == 0 || status >= 500)) {
+                m_queue.push_back(Entry{file, t.entry.attempt + 1, t.entry.refusals});
             } else if (m_errorMessage.isEmpty()) {
                 m_errorMessage = QStringLiteral("Stažení nebo kontrola souboru selhala: ") +
                                  fileNameOf(file.path);
@@ -524,6 +556,10 @@ private:
     qint64 m_multiplexedBytes = 0;
     // Servers that answered over HTTP/2 (host:port).
     QSet<QString> m_multiplexingServers;
+    // Transfers in flight per server, and the servers whose connection is
+    // going away (see onFinished).
+    QHash<QString, int> m_inFlightTo;
+    QSet<QString> m_draining;
     QByteArray m_block{kIoBlockSize, Qt::Uninitialized};
     QSet<QString> m_madeFolders;
     // Per target path, the temporaries that killed runs left for it.

@@ -119,7 +119,9 @@ QStringList strayFiles(const QString& folder, const QStringList& expected)
 class Http2Front
 {
 public:
-    Http2Front(const QString& dir, quint16 upstream) : m_dir(dir)
+    // requestsPerConnection: how many requests nginx takes on one connection
+    // before it turns new ones away (GOAWAY) and closes it.
+    Http2Front(const QString& dir, quint16 upstream, int requestsPerConnection = 1000) : m_dir(dir)
     {
         QTcpServer probe;
         probe.listen(QHostAddress::LocalHost, 0);
@@ -131,13 +133,14 @@ public:
                 "  log_format protocol '$uri $server_protocol';\n"
                 "  access_log %2/access.log protocol;\n  client_body_temp_path %2;\n"
                 "  proxy_temp_path %2;\n  fastcgi_temp_path %2;\n  uwsgi_temp_path %2;\n"
-                "  scgi_temp_path %2;\n  server {\n    listen 127.0.0.1:%3 ssl http2;\n"
+                "  scgi_temp_path %2;\n  keepalive_requests %6;\n  server {\n"
+                "    listen 127.0.0.1:%3 ssl http2;\n"
                 "    ssl_certificate %4/localhost.pem;\n    ssl_certificate_key %4/localhost.key;\n"
                 "    location / { proxy_pass https://127.0.0.1:%5; proxy_buffering off; }\n"
                 "  }\n}\n")
                 .arg(::geteuid() == 0 ? QStringLiteral("user root;\n") : QString(), dir,
                      QString::number(m_port), dataPath(QStringLiteral("tls")),
-                     QString::number(upstream));
+                     QString::number(upstream), QString::number(requestsPerConnection));
         writeBytes(dir + QStringLiteral("/nginx.conf"), conf.toUtf8());
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
         m_process.start(QStringLiteral("/usr/sbin/nginx"),
@@ -792,6 +795,29 @@ private slots:
             QCOMPARE(QFileInfo(file.path).size(), file.size);
             QCOMPARE(hashFile(file.path, file.algorithm, {}), file.sha);
         }
+    }
+
+    void http2ConnectionRotationCostsNoRetry()
+    {
+        // Five requests per connection: of 30 files in flight most are turned
+        // away unprocessed, several times over; that uses up no retry, and the
+        // test server sees each file once.
+        Http2Front front(m_dir->path(), server().port(), 5);
+        QVERIFY(front.isReady());
+        QList<Download> files;
+        for (int i = 0; i < 30; ++i) {
+            const QString name = QStringLiteral("r%1").arg(i);
+            server().on("GET", QLatin1Char('/') + name, TestReply::ok(contentOf(name)));
+            files << Download{front.url(QLatin1Char('/') + name),
+                              target(QStringLiteral("out/") + name),
+                              sha(contentOf(name), QCryptographicHash::Sha1),
+                              QCryptographicHash::Sha1, contentOf(name).size()};
+        }
+        Http http;
+        QCOMPARE(errorOf([&] { http.downloadMany(files); }), kNoError);
+        QCOMPARE(server().requests().size(), files.size());
+        for (const Download& file : files)
+            QVERIFY2(QFileInfo::exists(file.path), qPrintable(file.path));
     }
 
     void http2TransfersVerifiedAndCancelled_data()
