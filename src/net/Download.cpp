@@ -88,6 +88,11 @@ struct Entry
 // ProtocolUnknownError. They are sent again, on a new connection, without
 // using the file's one retry, up to this many times.
 constexpr int kMaxRefusals = 10;
+// Qt 6.4 can leave a request hanging (until its 30-second no-data timer) that
+// is made just when such a connection goes away. So after this many requests
+// that may travel over HTTP/2, below nginx's 1000, the run lets every
+// transfer finish and starts the next ones on fresh connections.
+constexpr int kRequestsPerConnection = 900;
 
 // How a transfer travels: on a connection of its own (HTTP/1.1; also every
 // first transfer to a server not yet known to multiplex), or as one of many
@@ -372,7 +377,7 @@ private:
     {
         if (m_active.size() >= std::max(kMaxParallelDownloads, detail::maxMultiplexedDownloads()))
             return std::nullopt;
-        if (m_draining.contains(serverOf(file.url)))
+        if (m_draining.contains(serverOf(file.url)) || m_rotating)
             return std::nullopt;
         if (multiplexable(file) && m_multiplexingServers.contains(serverOf(file.url))) {
             if (m_multiplexedBytes + file.size <= kMaxMultiplexedBytes)
@@ -450,6 +455,8 @@ private:
             ++m_ownInFlight;
         }
         ++m_inFlightTo[serverOf(transfer->entry.file.url)];
+        if (multiplexable(transfer->entry.file) && ++m_sinceRotation >= kRequestsPerConnection)
+            m_rotating = true;
 
         QObject::connect(reply, &QNetworkReply::readyRead, &m_loop,
                          [this, transfer] { onData(*transfer); });
@@ -509,6 +516,12 @@ private:
             m_draining.insert(server);
         if (--m_inFlightTo[server] == 0)
             m_draining.remove(server);
+        if (m_rotating && m_active.isEmpty()) {
+            // Only with nothing in flight: this also ends Qt's HTTP thread.
+            m_manager.clearConnectionCache();
+            m_rotating = false;
+            m_sinceRotation = 0;
+        }
         qCDebug(lcNet) << "finished" << loggableUrl(file.url) << "status" << status << "error"
                        << reply->error() << "good" << good;
 
@@ -560,6 +573,10 @@ private:
     // going away (see onFinished).
     QHash<QString, int> m_inFlightTo;
     QSet<QString> m_draining;
+    // Requests that may have used HTTP/2 since the connections were last
+    // renewed, and whether the run waits for its transfers to renew them.
+    int m_sinceRotation = 0;
+    bool m_rotating = false;
     QByteArray m_block{kIoBlockSize, Qt::Uninitialized};
     QSet<QString> m_madeFolders;
     // Per target path, the temporaries that killed runs left for it.
