@@ -591,9 +591,9 @@ int main(int argc, char** argv)
                       QStringLiteral("n,..."), QString()});
     parser.addOption({QStringLiteral("server-requests"),
                       QStringLiteral("Requests per connection that the server of the latency "
-                                     "table allows (nginx's keepalive_requests; its own default "
-                                     "is 1000)."),
-                      QStringLiteral("n"), QStringLiteral("100000")});
+                                     "table allows (nginx's keepalive_requests; as nginx by "
+                                     "default)."),
+                      QStringLiteral("n"), QStringLiteral("1000")});
     parser.addOption({QStringLiteral("sides"),
                       QStringLiteral("Only these sides of the latency table (curl-h1-6, "
                                      "curl-h2-50, ours-h1, ours-h2, ours-h2-N)."),
