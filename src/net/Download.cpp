@@ -1,7 +1,8 @@
-// Http::downloadMany: the scan of files already on disk, then up to six
-// streaming transfers driven by a pump in a local event loop on the calling
-// thread. Handlers and the pump never run at the same time, so the run's
-// state needs no locks; only the cancel flag is shared with another thread.
+// Http::downloadMany: the scan of files already on disk, then streaming
+// transfers (six on connections of their own, more on a server that
+// multiplexes) driven by a pump in a local event loop on the calling thread.
+// Handlers and the pump never run at the same time, so the run's state needs
+// no locks; only the cancel flag is shared with another thread.
 #include "net/Download.h"
 
 #include "fs/AtomicFile.h"
@@ -26,6 +27,7 @@
 
 #include <atomic>
 #include <deque>
+#include <optional>
 
 namespace tarvik {
 
@@ -34,6 +36,7 @@ namespace detail {
 namespace {
 std::atomic_bool syncDownloads{false};
 std::atomic_int attemptTimeoutMs{kDownloadAttemptTimeoutMs};
+std::atomic_int multiplexedDownloads{kMaxMultiplexedDownloads};
 } // namespace
 
 void setDownloadSync(bool enabled)
@@ -56,6 +59,16 @@ int downloadAttemptTimeout()
     return attemptTimeoutMs;
 }
 
+void setMaxMultiplexedDownloads(int count)
+{
+    multiplexedDownloads = count;
+}
+
+int maxMultiplexedDownloads()
+{
+    return multiplexedDownloads;
+}
+
 } // namespace detail
 
 namespace {
@@ -64,7 +77,27 @@ struct Entry
 {
     Download file;
     int attempt = 0;
+    // Times the server turned the request away unprocessed (see unprocessed()).
+    int refusals = 0;
 };
+
+// An HTTP/2 server takes a fixed number of requests per connection (nginx:
+// 1000), then announces that it accepts no more (GOAWAY) and closes it. The
+// requests already sent past that point were never processed; Qt ends them
+// with ContentReSendError, and those it had not sent yet with
+// ProtocolUnknownError. They are sent again, on a new connection, without
+// using the file's one retry, up to this many times.
+constexpr int kMaxRefusals = 10;
+// Qt 6.4 can leave a request hanging (until its 30-second no-data timer) that
+// is made just when such a connection goes away. So after this many requests
+// that may travel over HTTP/2, below nginx's 1000, the run lets every
+// transfer finish and starts the next ones on fresh connections.
+constexpr int kRequestsPerConnection = 900;
+
+// How a transfer travels: on a connection of its own (HTTP/1.1; also every
+// first transfer to a server not yet known to multiplex), or as one of many
+// streams of a multiplexed connection (HTTP/2).
+enum class Lane { Own, Multiplexed };
 
 // One file in flight. Shared by the reply's handlers; lives until the reply
 // is deleted, so a handler that aborts the reply (and thereby runs the finish
@@ -86,6 +119,9 @@ struct Transfer
     qint64 received = 0;
     bool failed = false;
     bool finishing = false;
+    // Whether the protocol of the answer has been looked at.
+    bool protocolSeen = false;
+    Lane lane = Lane::Own;
     QNetworkReply* reply = nullptr;
     // The attempt's time limit, checked on every poll tick (one timer for the
     // run instead of one per file).
@@ -98,6 +134,19 @@ constexpr qint64 kDownloadReadBuffer = 1 << 20;
 QString fileNameOf(const QString& path)
 {
     return QFileInfo(path).fileName();
+}
+
+// Where a connection goes: host and port (every URL is HTTPS).
+QString serverOf(const QUrl& url)
+{
+    return url.host(QUrl::FullyDecoded) + QLatin1Char(':') + QString::number(url.port(443));
+}
+
+// A file that may travel on a multiplexed connection (see kMaxMultiplexedBytes).
+bool multiplexable(const Download& file)
+{
+    return detail::maxMultiplexedDownloads() > 0 && file.size >= 0 &&
+           file.size <= kMaxMultiplexedBytes;
 }
 
 // Valid on disk: a regular file (not a link), of the right size when the
@@ -302,10 +351,15 @@ private:
                 m_loop.quit();
             return;
         }
-        while (m_active.size() < kMaxParallelDownloads && !m_queue.empty()) {
+        // In list order: a file that must wait for a free place holds back
+        // the ones behind it.
+        while (!m_queue.empty()) {
+            const std::optional<Lane> lane = freeLaneFor(m_queue.front().file);
+            if (!lane)
+                break;
             Entry entry = std::move(m_queue.front());
             m_queue.pop_front();
-            if (!start(std::move(entry)))
+            if (!start(std::move(entry), *lane))
                 break;
         }
         if (!m_errorMessage.isEmpty())
@@ -316,7 +370,52 @@ private:
             m_loop.quit();
     }
 
-    bool start(Entry entry)
+    // The lane in which the file can start now, if any. All transfers
+    // together stay within the multiplexed bound, those on connections of
+    // their own within six.
+    std::optional<Lane> freeLaneFor(const Download& file) const
+    {
+        if (m_active.size() >= std::max(kMaxParallelDownloads, detail::maxMultiplexedDownloads()))
+            return std::nullopt;
+        if (m_draining.contains(serverOf(file.url)) || m_rotating)
+            return std::nullopt;
+        if (multiplexable(file) && m_multiplexingServers.contains(serverOf(file.url))) {
+            if (m_multiplexedBytes + file.size <= kMaxMultiplexedBytes)
+                return Lane::Multiplexed;
+            return std::nullopt;
+        }
+        if (m_ownInFlight < kMaxParallelDownloads)
+            return Lane::Own;
+        return std::nullopt;
+    }
+
+    // A request that the server turned away before it began (see kMaxRefusals).
+    static bool unprocessed(const Transfer& t, int status)
+    {
+        const QNetworkReply::NetworkError error = t.reply->error();
+        return !t.failed && status == 0 && t.received == 0 &&
+               (error == QNetworkReply::ContentReSendError ||
+                error == QNetworkReply::ProtocolUnknownError);
+    }
+
+    // The first answer of a server over HTTP/2 opens the multiplexed lane to
+    // it for the files still queued.
+    void noteProtocol(Transfer& t)
+    {
+        if (t.protocolSeen)
+            return;
+        t.protocolSeen = true;
+        if (!t.reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
+            return;
+        const QString server = serverOf(t.entry.file.url);
+        if (m_multiplexingServers.contains(server) || !multiplexable(t.entry.file))
+            return;
+        qCDebug(lcNet) << "multiplexing" << server;
+        m_multiplexingServers.insert(server);
+        schedulePump();
+    }
+
+    bool start(Entry entry, Lane lane)
     {
         const QString& path = entry.file.path;
         const QString folder = QFileInfo(path).absolutePath();
@@ -339,12 +438,25 @@ private:
         }
         qCDebug(lcNet) << "download" << loggableUrl(entry.file.url) << "attempt" << entry.attempt;
         auto transfer = std::make_shared<Transfer>(std::move(entry), std::move(out));
-        QNetworkReply* reply = m_manager.get(Http::makeRequest(transfer->entry.file.url));
+        transfer->lane = lane;
+        QNetworkRequest request = Http::makeRequest(transfer->entry.file.url);
+        // Only HTTP/1.1 holds a fast server back when the disk lags behind.
+        if (!multiplexable(transfer->entry.file))
+            request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        QNetworkReply* reply = m_manager.get(request);
         // Back-pressure: the network thread stops reading when this much waits
         // unread, so a fast server cannot fill memory while the disk catches up.
         reply->setReadBufferSize(kDownloadReadBuffer);
         transfer->reply = reply;
         m_active.insert(reply, transfer.get());
+        if (lane == Lane::Multiplexed) {
+            m_multiplexedBytes += transfer->entry.file.size;
+        } else {
+            ++m_ownInFlight;
+        }
+        ++m_inFlightTo[serverOf(transfer->entry.file.url)];
+        if (multiplexable(transfer->entry.file) && ++m_sinceRotation >= kRequestsPerConnection)
+            m_rotating = true;
 
         QObject::connect(reply, &QNetworkReply::readyRead, &m_loop,
                          [this, transfer] { onData(*transfer); });
@@ -357,6 +469,7 @@ private:
     {
         if (!t.reply->isOpen())
             return;
+        noteProtocol(t);
         // Through one buffer of the run: no allocation per block.
         for (;;) {
             const qint64 n = t.reply->read(m_block.data(), m_block.size());
@@ -390,6 +503,25 @@ private:
                           (file.size < 0 || t.received == file.size) &&
                           t.hash.hexResult() == t.expected;
         m_active.remove(reply);
+        if (t.lane == Lane::Multiplexed) {
+            m_multiplexedBytes -= file.size;
+        } else {
+            --m_ownInFlight;
+        }
+        const QString server = serverOf(file.url);
+        // Qt 6.4 may leave a request hanging that is made while a connection
+        // that received GOAWAY still finishes its last streams: nothing new
+        // goes to that server until they are done and the connection is gone.
+        if (!good && unprocessed(t, status))
+            m_draining.insert(server);
+        if (--m_inFlightTo[server] == 0)
+            m_draining.remove(server);
+        if (m_rotating && m_active.isEmpty()) {
+            // Only with nothing in flight: this also ends Qt's HTTP thread.
+            m_manager.clearConnectionCache();
+            m_rotating = false;
+            m_sinceRotation = 0;
+        }
         qCDebug(lcNet) << "finished" << loggableUrl(file.url) << "status" << status << "error"
                        << reply->error() << "good" << good;
 
@@ -404,8 +536,10 @@ private:
                 m_errorMessage = QStringLiteral("Nelze dokončit stažení: ") + fileNameOf(file.path);
         } else {
             t.out->abandon();
-            if (t.entry.attempt < 1 && !t.failed && (status == 0 || status >= 500)) {
-                m_queue.push_back(Entry{file, t.entry.attempt + 1});
+            if (unprocessed(t, status) && t.entry.refusals < kMaxRefusals) {
+                m_queue.push_back(Entry{file, t.entry.attempt, t.entry.refusals + 1});
+            } else if (t.entry.attempt < 1 && !t.failed && (status == 0 || status >= 500)) {
+                m_queue.push_back(Entry{file, t.entry.attempt + 1, t.entry.refusals});
             } else if (m_errorMessage.isEmpty()) {
                 m_errorMessage = QStringLiteral("Stažení nebo kontrola souboru selhala: ") +
                                  fileNameOf(file.path);
@@ -431,6 +565,18 @@ private:
     int m_completed = 0;
     std::deque<Entry> m_queue;
     QHash<QNetworkReply*, Transfer*> m_active;
+    int m_ownInFlight = 0;
+    qint64 m_multiplexedBytes = 0;
+    // Servers that answered over HTTP/2 (host:port).
+    QSet<QString> m_multiplexingServers;
+    // Transfers in flight per server, and the servers whose connection is
+    // going away (see onFinished).
+    QHash<QString, int> m_inFlightTo;
+    QSet<QString> m_draining;
+    // Requests that may have used HTTP/2 since the connections were last
+    // renewed, and whether the run waits for its transfers to renew them.
+    int m_sinceRotation = 0;
+    bool m_rotating = false;
     QByteArray m_block{kIoBlockSize, Qt::Uninitialized};
     QSet<QString> m_madeFolders;
     // Per target path, the temporaries that killed runs left for it.

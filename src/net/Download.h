@@ -9,8 +9,25 @@
 
 namespace tarvik {
 
-// At most this many transfers are in flight at once.
+// At most this many transfers travel on connections of their own (HTTP/1.1,
+// one connection each) at once.
 inline constexpr int kMaxParallelDownloads = 6;
+// At most this many transfers are in flight at once in all, once a server
+// has shown that it multiplexes transfers on one connection (it answered over
+// HTTP/2): on a link with a round trip of 20-50 ms, six small files in flight
+// leave most of the link idle, waiting for answers (the figures are in
+// bench/README.md). 100 is the least number of concurrent streams that the
+// HTTP/2 standard asks servers to allow, so no transfer waits inside Qt for a
+// free stream while its 30-second no-data timer runs. Transfers on
+// connections of their own stay within six.
+inline constexpr int kMaxMultiplexedDownloads = 100;
+// Qt 6.4 reads a multiplexed stream as fast as it arrives, whatever the
+// reader has taken (the flow-control window is opened again on arrival), so
+// unread bytes are bounded only by the file's size. Multiplexed transfers
+// therefore carry files of known size only, and together at most this many
+// bytes; a larger file, or one of unknown size, goes over HTTP/1.1, where the
+// read buffer holds the server back.
+inline constexpr qint64 kMaxMultiplexedBytes = 16 << 20;
 // Ceiling of a file whose size is unknown (512 MiB).
 inline constexpr qint64 kMaxUnknownDownloadSize = 536870912;
 // One transfer attempt is abandoned after 5 minutes.
@@ -57,6 +74,11 @@ bool downloadSync();
 // test shortens it).
 void setDownloadAttemptTimeout(int milliseconds);
 int downloadAttemptTimeout();
+// The bound of multiplexed transfers (kMaxMultiplexedDownloads unless a
+// benchmark compares others; 0 turns multiplexing off: every transfer then
+// goes over HTTP/1.1).
+void setMaxMultiplexedDownloads(int count);
+int maxMultiplexedDownloads();
 } // namespace detail
 
 } // namespace tarvik

@@ -106,7 +106,8 @@ public:
     // request; while they are checked the progress callback gets "Ověřuji
     // soubory · <checked> / <total>" (first file, then at most every 100 ms,
     // and the last) with the share found valid as the percentage. Up to
-    // kMaxParallelDownloads transfers at once, started in list order; a
+    // kMaxParallelDownloads transfers at once (kMaxMultiplexedDownloads on a
+    // server that answers over HTTP/2), started in list order; a
     // transfer that got no HTTP response or a 5xx status is tried once more
     // after everything queued. After every finished transfer the progress
     // callback gets "Stahuji a ověřuji soubory · <done> / <total>" and the

@@ -13,8 +13,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QScopeGuard>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -22,6 +24,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+
+#include <unistd.h>
 
 using namespace tarvik;
 using namespace tarvik::test;
@@ -107,6 +111,77 @@ QStringList strayFiles(const QString& folder, const QStringList& expected)
     }
     return stray;
 }
+
+// Debian's nginx in front of the test server, offering HTTP/2 (Qt's server
+// side cannot): every stream becomes a request of its own to the test server,
+// which records and holds it as usual. Started on a free port, stopped by the
+// id of the process it started.
+class Http2Front
+{
+public:
+    // requestsPerConnection: how many requests nginx takes on one connection
+    // before it turns new ones away (GOAWAY) and closes it.
+    Http2Front(const QString& dir, quint16 upstream, int requestsPerConnection = 1000) : m_dir(dir)
+    {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        m_port = probe.serverPort();
+        probe.close();
+        const QString conf =
+            QStringLiteral(
+                "%1pid %2/nginx.pid;\nevents { worker_connections 1024; }\nhttp {\n"
+                "  log_format protocol '$uri $server_protocol';\n"
+                "  access_log %2/access.log protocol;\n  client_body_temp_path %2;\n"
+                "  proxy_temp_path %2;\n  fastcgi_temp_path %2;\n  uwsgi_temp_path %2;\n"
+                "  scgi_temp_path %2;\n  keepalive_requests %6;\n  server {\n"
+                "    listen 127.0.0.1:%3 ssl http2;\n"
+                "    ssl_certificate %4/localhost.pem;\n    ssl_certificate_key %4/localhost.key;\n"
+                "    location / { proxy_pass https://127.0.0.1:%5; proxy_buffering off; }\n"
+                "  }\n}\n")
+                .arg(::geteuid() == 0 ? QStringLiteral("user root;\n") : QString(), dir,
+                     QString::number(m_port), dataPath(QStringLiteral("tls")),
+                     QString::number(upstream), QString::number(requestsPerConnection));
+        writeBytes(dir + QStringLiteral("/nginx.conf"), conf.toUtf8());
+        m_process.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_process.start(QStringLiteral("/usr/sbin/nginx"),
+                        {QStringLiteral("-e"), dir + QStringLiteral("/error.log"),
+                         QStringLiteral("-c"), dir + QStringLiteral("/nginx.conf"),
+                         QStringLiteral("-g"), QStringLiteral("daemon off;")});
+        m_ready = m_process.waitForStarted() && QTest::qWaitFor([this] {
+                      QTcpSocket socket;
+                      socket.connectToHost(QHostAddress::LocalHost, m_port);
+                      return socket.waitForConnected(100);
+                  });
+    }
+    ~Http2Front()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+    bool isReady() const { return m_ready; }
+    QUrl url(const QString& path) const
+    {
+        return QUrl(QStringLiteral("https://127.0.0.1:%1").arg(m_port) + path);
+    }
+    // The protocol of each answered request as nginx logged it, by path.
+    QHash<QString, QString> protocols() const
+    {
+        QHash<QString, QString> seen;
+        for (const QByteArray& line :
+             readBytes(m_dir + QStringLiteral("/access.log")).split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.size() == 2)
+                seen.insert(QString::fromLatin1(fields[0]), QString::fromLatin1(fields[1]));
+        }
+        return seen;
+    }
+
+private:
+    QString m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    bool m_ready = false;
+};
 
 } // namespace
 
@@ -673,6 +748,123 @@ private slots:
         }
         for (const Download& file : files)
             QVERIFY(QFileInfo::exists(file.path));
+    }
+
+    void http2ServerGetsMoreInFlight()
+    {
+        // f0 shows that the server multiplexes; "big", beyond what multiplexed
+        // transfers may carry, must travel over HTTP/1.1; the rest wait until
+        // the test releases them.
+        Http2Front front(m_dir->path(), server().port());
+        QVERIFY(front.isReady());
+        const qint64 bigSize = kMaxMultiplexedBytes + 1;
+        server().on("GET", QStringLiteral("/big"), TestReply::generated(bigSize));
+        QList<Download> files{
+            Download{front.url(QStringLiteral("/f0")), target(QStringLiteral("out/f0")),
+                     sha(contentOf(QStringLiteral("f0")), QCryptographicHash::Sha1),
+                     QCryptographicHash::Sha1, contentOf(QStringLiteral("f0")).size()},
+            Download{front.url(QStringLiteral("/big")), target(QStringLiteral("out/big")),
+                     generatedDigest(bigSize, QCryptographicHash::Sha256),
+                     QCryptographicHash::Sha256, bigSize}};
+        server().on("GET", QStringLiteral("/f0"), TestReply::ok(contentOf(QStringLiteral("f0"))));
+        for (int i = 1; i <= kMaxMultiplexedDownloads + 10; ++i) {
+            const QString name = QStringLiteral("f%1").arg(i);
+            server().on("GET", QLatin1Char('/') + name,
+                        TestReply::ok(contentOf(name)).heldUntilReleased());
+            files << Download{front.url(QLatin1Char('/') + name),
+                              target(QStringLiteral("out/") + name),
+                              sha(contentOf(name), QCryptographicHash::Sha1),
+                              QCryptographicHash::Sha1, contentOf(name).size()};
+        }
+        WorkerJob job({}, [files](Http& http) { http.downloadMany(files); });
+        QTRY_COMPARE(server().requests().size(), 2 + kMaxMultiplexedDownloads);
+        server().release(server().requests().last().path);
+        QTRY_COMPARE(server().requests().size(), 3 + kMaxMultiplexedDownloads);
+        server().releaseAll();
+        QVERIFY(job.waitDone(20000));
+        QCOMPARE(job.error(), kNoError);
+        QCOMPARE(maxOverlap(server().requests()), kMaxMultiplexedDownloads);
+
+        const QHash<QString, QString> protocols = front.protocols();
+        QCOMPARE(protocols.size(), files.size());
+        for (auto it = protocols.cbegin(); it != protocols.cend(); ++it) {
+            QCOMPARE(it.value(), it.key() == QStringLiteral("/big") ? QStringLiteral("HTTP/1.1")
+                                                                    : QStringLiteral("HTTP/2.0"));
+        }
+        for (const Download& file : files) {
+            QCOMPARE(QFileInfo(file.path).size(), file.size);
+            QCOMPARE(hashFile(file.path, file.algorithm, {}), file.sha);
+        }
+    }
+
+    void http2ConnectionRotationCostsNoRetry()
+    {
+        // Five requests per connection: of 30 files in flight most are turned
+        // away unprocessed, several times over; that uses up no retry, and the
+        // test server sees each file once.
+        Http2Front front(m_dir->path(), server().port(), 5);
+        QVERIFY(front.isReady());
+        QList<Download> files;
+        for (int i = 0; i < 30; ++i) {
+            const QString name = QStringLiteral("r%1").arg(i);
+            server().on("GET", QLatin1Char('/') + name, TestReply::ok(contentOf(name)));
+            files << Download{front.url(QLatin1Char('/') + name),
+                              target(QStringLiteral("out/") + name),
+                              sha(contentOf(name), QCryptographicHash::Sha1),
+                              QCryptographicHash::Sha1, contentOf(name).size()};
+        }
+        Http http;
+        QCOMPARE(errorOf([&] { http.downloadMany(files); }), kNoError);
+        QCOMPARE(server().requests().size(), files.size());
+        for (const Download& file : files)
+            QVERIFY2(QFileInfo::exists(file.path), qPrintable(file.path));
+    }
+
+    void http2TransfersVerifiedAndCancelled_data()
+    {
+        QTest::addColumn<TestReply>("reply");
+        QTest::addColumn<qint64>("declaredSize");
+        QTest::addColumn<bool>("cancel");
+        QTest::addColumn<QString>("expectedError");
+        const QByteArray content = contentOf(QStringLiteral("a.jar"));
+        QTest::newRow("other digest") << TestReply::ok(QByteArray(content).replace('a', 'b'))
+                                      << qint64(content.size()) << false << kDownloadFailed;
+        QTest::newRow("longer than declared") << TestReply::ok(content + content)
+                                              << qint64(content.size()) << false << kDownloadFailed;
+        QTest::newRow("cancelled mid-body") << TestReply::ok(content).slowly(100, 100)
+                                            << qint64(content.size()) << true << kCancelled;
+    }
+
+    void http2TransfersVerifiedAndCancelled()
+    {
+        QFETCH(TestReply, reply);
+        QFETCH(qint64, declaredSize);
+        QFETCH(bool, cancel);
+        QFETCH(QString, expectedError);
+        Http2Front front(m_dir->path(), server().port());
+        QVERIFY(front.isReady());
+        server().on("GET", QStringLiteral("/a.jar"), reply);
+        const Download file{front.url(QStringLiteral("/a.jar")),
+                            target(QStringLiteral("out/a.jar")),
+                            sha(contentOf(QStringLiteral("a.jar")), QCryptographicHash::Sha1),
+                            QCryptographicHash::Sha1, declaredSize};
+        QVERIFY(writeBytes(file.path, "previous"));
+        const CancelFlag flag = makeCancelFlag();
+        WorkerJob job(flag, [file](Http& http) { http.download(file); });
+        if (cancel) {
+            QTRY_VERIFY(server().requests().value(0).bodyBytesSent >= 300);
+            const qint64 took = job.cancelAndWait(flag);
+            QVERIFY2(took >= 0 && took < 1000, qPrintable(QString::number(took)));
+            QTRY_COMPARE(server().requests()[0].outcome, RecordedRequest::Outcome::ClosedByClient);
+        }
+        QVERIFY(job.waitDone(10000));
+        QCOMPARE(job.error(), expectedError + (cancel ? QString() : QStringLiteral("a.jar")));
+        QCOMPARE(server().requests().size(), 1);
+        QCOMPARE(readBytes(file.path), QByteArray("previous"));
+        QCOMPARE(strayFiles(m_dir->path() + QStringLiteral("/out"), {QStringLiteral("a.jar")}),
+                 QStringList());
+        QCOMPARE(front.protocols().value(QStringLiteral("/a.jar"), QStringLiteral("HTTP/2.0")),
+                 QStringLiteral("HTTP/2.0"));
     }
 
     void transientFailureRetriedAfterQueue()
