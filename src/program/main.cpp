@@ -1,6 +1,6 @@
 // TarvikClient: the windowed launcher.
-#include "program/Startup.h"
 #include "platform/ProcessExit.h"
+#include "program/Startup.h"
 
 #include <QApplication>
 

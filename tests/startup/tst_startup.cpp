@@ -2,9 +2,9 @@
 // TarvikClient process, a lock left by a killed launcher, an updater at work,
 // and a settings file that fails validation. The start-up runs in this process; its message
 // boxes are answered by a timer that finds the active modal widget.
-#include "program/Startup.h"
 #include "catalog/Settings.h"
 #include "fs/SafeFiles.h"
+#include "program/Startup.h"
 #include "support/TestData.h"
 #include "ui/MainWindow.h"
 
